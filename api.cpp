@@ -1,0 +1,397 @@
+// Page service client: the character reference table, the markup decoder,
+// the transfer's write callback and the fetch itself.
+#include "api.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include <curl/curl.h>
+#include <json-c/json.h>
+
+#ifndef DOVREL_HOST
+#define DOVREL_HOST "127.0.0.1:8470"
+#endif
+#ifndef DOVREL_HOME
+#define DOVREL_HOME "https://dovrel.example.org/"
+#endif
+
+namespace {
+
+struct entity {
+	std::string_view name; // the whole reference, '&' and ';' included
+	std::int32_t code;
+};
+
+constexpr std::array<entity, 67> entities{{
+    {"&quot;", 0x22},   {"&amp;", 0x26},    {"&apos;", 0x27},   {"&lt;", 0x3C},     {"&gt;", 0x3E},
+    {"&AElig;", 0xC6},  {"&Aacute;", 0xC1}, {"&Acirc;", 0xC2},  {"&Agrave;", 0xC0}, {"&Aring;", 0xC5},
+    {"&Atilde;", 0xC3}, {"&Auml;", 0xC4},   {"&Ccedil;", 0xC7}, {"&ETH;", 0xD0},    {"&Eacute;", 0xC9},
+    {"&Ecirc;", 0xCA},  {"&Egrave;", 0xC8}, {"&Euml;", 0xCB},   {"&Iacute;", 0xCD}, {"&Icirc;", 0xCE},
+    {"&Igrave;", 0xCC}, {"&Iuml;", 0xCF},   {"&Ntilde;", 0xD1}, {"&Oacute;", 0xD3}, {"&Ocirc;", 0xD4},
+    {"&Ograve;", 0xD2}, {"&Oslash;", 0xD8}, {"&Otilde;", 0xD5}, {"&Ouml;", 0xD6},   {"&THORN;", 0xDE},
+    {"&Uacute;", 0xDA}, {"&Ucirc;", 0xDB},  {"&Ugrave;", 0xD9}, {"&Uuml;", 0xDC},   {"&Yacute;", 0xDD},
+    {"&aacute;", 0xE1}, {"&acirc;", 0xE2},  {"&aelig;", 0xE6},  {"&agrave;", 0xE0}, {"&aring;", 0xE5},
+    {"&atilde;", 0xE3}, {"&auml;", 0xE4},   {"&ccedil;", 0xE7}, {"&eacute;", 0xE9}, {"&ecirc;", 0xEA},
+    {"&egrave;", 0xE8}, {"&eth;", 0xF0},    {"&euml;", 0xEB},   {"&iacute;", 0xED}, {"&icirc;", 0xEE},
+    {"&igrave;", 0xEC}, {"&iuml;", 0xEF},   {"&ntilde;", 0xF1}, {"&oacute;", 0xF3}, {"&ocirc;", 0xF4},
+    {"&ograve;", 0xF2}, {"&oslash;", 0xF8}, {"&otilde;", 0xF5}, {"&ouml;", 0xF6},   {"&szlig;", 0xDF},
+    {"&thorn;", 0xFE},  {"&uacute;", 0xFA}, {"&ucirc;", 0xFB},  {"&ugrave;", 0xF9}, {"&uuml;", 0xFC},
+    {"&yacute;", 0xFD}, {"&yuml;", 0xFF},
+}};
+
+constexpr tt_attr default_pair{TT_WHITE, TT_BLACK};
+
+// Code points above this are private-use or beyond the teletext fonts and
+// are shown as '%'.
+constexpr std::int32_t last_shown = 0xEFFF;
+
+// libcurl's message for the last failed transfer.
+std::array<char, CURL_ERROR_SIZE> curlerrbuf;
+
+/*
+ * Colours
+ */
+
+// The colour half of the decoder: the pair given to the next character.
+struct colours {
+	tt_attr pair;
+};
+
+void tag_opened(colours & /*c*/) {}
+
+void closing_marker(colours & /*c*/) {}
+
+// begin..end are the raw bytes of a quoted attribute value.
+void value_complete(colours & /*c*/, const char * /*begin*/, const char * /*end*/) {}
+
+/*
+ * Reading values
+ */
+
+std::int32_t read_hex_reference(const char *&p)
+{
+	char *end = nullptr;
+	// strtol accepts what it always does here: leading blanks, a sign and
+	// a 0x prefix. With no digits at all it leaves end at p + 3.
+	const long n = std::strtol(p + 3, &end, 16);
+	p = end;
+	if (*p == ';')
+		++p;
+	return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(n)));
+}
+
+// p points at '&'.
+std::int32_t read_reference(const char *&p)
+{
+	if (p[1] == '#' && p[2] == 'x')
+		return read_hex_reference(p);
+	for (const entity &e : entities) {
+		// strncmp stops at the content's NUL, so a short tail is safe.
+		if (std::strncmp(p, e.name.data(), e.name.size()) == 0) {
+			p += e.name.size();
+			return e.code;
+		}
+	}
+	++p;
+	return '&';
+}
+
+bool is_continuation(unsigned char b) { return (b & 0xC0U) == 0x80U; }
+
+// The length of the well-formed UTF-8 sequence at p (shortest form, no
+// surrogates, at most U+10FFFF), or 0 if there is none.
+int utf8_length(const unsigned char *p)
+{
+	const unsigned char b = p[0];
+	if (b >= 0xC2 && b <= 0xDF)
+		return is_continuation(p[1]) ? 2 : 0;
+	if (b >= 0xE0 && b <= 0xEF) {
+		const unsigned char lo = b == 0xE0 ? 0xA0 : 0x80;
+		const unsigned char hi = b == 0xED ? 0x9F : 0xBF;
+		return p[1] >= lo && p[1] <= hi && is_continuation(p[2]) ? 3 : 0;
+	}
+	if (b >= 0xF0 && b <= 0xF4) {
+		const unsigned char lo = b == 0xF0 ? 0x90 : 0x80;
+		const unsigned char hi = b == 0xF4 ? 0x8F : 0xBF;
+		return p[1] >= lo && p[1] <= hi && is_continuation(p[2]) && is_continuation(p[3]) ? 4 : 0;
+	}
+	return 0;
+}
+
+// p points at a byte 0x80-0xFF. json-c hands over UTF-8, so a well-formed
+// sequence is one character; any other byte stands for its Latin-1 self.
+std::int32_t read_high_byte(const char *&p)
+{
+	const auto *u = reinterpret_cast<const unsigned char *>(p);
+	const int len = utf8_length(u);
+	if (len == 0) {
+		++p;
+		return u[0];
+	}
+	std::uint32_t cp = u[0] & (0xFFU >> (len + 1));
+	for (int i = 1; i < len; ++i)
+		cp = (cp << 6) | (u[i] & 0x3FU);
+	p += len;
+	return static_cast<std::int32_t>(cp);
+}
+
+// Reads one value at p and moves p past the bytes it consumed.
+std::int32_t read_value(const char *&p)
+{
+	const auto b = static_cast<unsigned char>(*p);
+	if (b == '&')
+		return read_reference(p);
+	if (b < 0x80) {
+		++p;
+		return b;
+	}
+	return read_high_byte(p);
+}
+
+/*
+ * The decoder
+ */
+
+enum class markup { text, tag, value };
+
+void blank_to_end_of_row(tt_page *pg, int row, int col)
+{
+	for (; col < TT_COLS; ++col) {
+		pg->text[row][col] = ' ';
+		pg->attr[row][col] = default_pair;
+	}
+}
+
+void replace_unshown(tt_page *pg)
+{
+	for (auto &row : pg->text)
+		for (std::int32_t &cp : row)
+			if (cp > last_shown)
+				cp = '%';
+}
+
+/*
+ * Fetching
+ */
+
+struct tokener_free {
+	void operator()(json_tokener *t) const { json_tokener_free(t); }
+};
+struct object_put {
+	void operator()(json_object *o) const { json_object_put(o); }
+};
+struct easy_cleanup {
+	void operator()(CURL *c) const { curl_easy_cleanup(c); }
+};
+struct slist_free {
+	void operator()(curl_slist *l) const { curl_slist_free_all(l); }
+};
+
+const char *service_host()
+{
+	const char *h = std::getenv("DOVREL_HOST");
+	return h != nullptr && *h != '\0' ? h : DOVREL_HOST;
+}
+
+void set_message(std::string_view msg)
+{
+	const std::size_t n = std::min(msg.size(), curlerrbuf.size() - 1);
+	std::memcpy(curlerrbuf.data(), msg.data(), n);
+	curlerrbuf[n] = '\0';
+}
+
+// Copies at most 5 bytes of src into a link field and ends it with NUL.
+void copy_link(tt_link &field, const char *src)
+{
+	std::strncpy(field.data(), src, field.size() - 1);
+	field.back() = '\0';
+}
+
+void copy_key(json_object *obj, const char *key, tt_link &field)
+{
+	json_object *v = nullptr;
+	if (!json_object_object_get_ex(obj, key, &v))
+		return;
+	// A JSON null has no text form; the field stays empty.
+	if (const char *s = json_object_get_string(v))
+		copy_link(field, s);
+}
+
+} // namespace
+
+void parse(const char *content, tt_page *pg)
+{
+	const char *p = content;
+	int row = 0;
+	int col = 0;
+	markup state = markup::text;
+	const char *value_start = nullptr;
+	colours c{default_pair};
+
+	for (;;) {
+		if (*p == '\0' || *p == '\n') {
+			// The end of the text is not passed, so every later row is
+			// blanked in turn and all 24 are written.
+			if (*p == '\n')
+				++p;
+			blank_to_end_of_row(pg, row, col);
+			if (row == TT_ROWS - 1)
+				return;
+			++row;
+			col = 0;
+			continue;
+		}
+
+		const std::int32_t v = read_value(p);
+		const char *last = p - 1; // the last byte the value consumed
+		switch (state) {
+		case markup::text:
+			if (v == '<') {
+				tag_opened(c);
+				state = markup::tag;
+			} else if (col < TT_COLS) {
+				pg->text[row][col] = v;
+				pg->attr[row][col] = c.pair;
+				++col;
+			}
+			break;
+		case markup::tag:
+			if (v == '"') {
+				value_start = last;
+				state = markup::value;
+			} else if (v == '>') {
+				state = markup::text;
+			} else if (v == '/') {
+				closing_marker(c);
+			}
+			break;
+		case markup::value:
+			if (v == '"' || v == '>') {
+				value_complete(c, value_start + 1, last);
+				state = v == '"' ? markup::tag : markup::text;
+			}
+			break;
+		}
+	}
+}
+
+std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ctx)
+{
+	auto *fc = static_cast<fetch_ctx *>(ctx);
+	const std::size_t n = size * count;
+	if (fc->err != 0)
+		return 0;
+	if (fc->obj != nullptr) {
+		// More body after a complete value: the answer is not one document.
+		fc->err = TT_EDATA;
+		return 0;
+	}
+	// The tokener takes an int length; libcurl's chunks are far smaller,
+	// but a larger one is fed in pieces all the same.
+	std::size_t done = 0;
+	do {
+		const int piece = static_cast<int>(std::min<std::size_t>(n - done, INT_MAX));
+		fc->obj = json_tokener_parse_ex(fc->tok, chunk + done, piece);
+		done += static_cast<std::size_t>(piece);
+		if (fc->obj != nullptr)
+			return n;
+		if (json_tokener_get_error(fc->tok) != json_tokener_continue) {
+			fc->err = TT_EDATA;
+			return n;
+		}
+	} while (done < n);
+	return n;
+}
+
+int take_answer(long http_status, json_object *obj, const char *page, tt_page *pg)
+{
+	if (http_status < 200 || http_status > 299)
+		return TT_EHTTP;
+	if (obj == nullptr || !json_object_is_type(obj, json_type_object))
+		return TT_EDATA;
+
+	// page may be pg->next_subpage: take the id before the links change.
+	copy_link(pg->id, page);
+	pg->next_page[0] = '\0';
+	pg->next_subpage[0] = '\0';
+	copy_key(obj, "nextPage", pg->next_page);
+	copy_key(obj, "nextSubPage", pg->next_subpage);
+
+	json_object *content = nullptr;
+	if (!json_object_object_get_ex(obj, "content", &content))
+		return TT_EDATA;
+	const char *markup_text = json_object_get_string(content);
+	if (markup_text == nullptr)
+		return TT_EDATA;
+	parse(markup_text, pg);
+	replace_unshown(pg);
+	return TT_OK;
+}
+
+int tt_get(const char *page, tt_page *pg)
+{
+	if (page == nullptr || pg == nullptr || *page == '\0')
+		return TT_EARG;
+
+	std::array<char, 128> url{};
+	std::snprintf(url.data(), url.size(), "http://%s/json/%s", service_host(), page);
+
+	const std::unique_ptr<json_tokener, tokener_free> tok{json_tokener_new()};
+	if (!tok) {
+		set_message("cannot create the JSON parser");
+		return TT_EXFER;
+	}
+	const std::unique_ptr<CURL, easy_cleanup> curl{curl_easy_init()};
+	if (!curl) {
+		set_message("cannot create the transfer");
+		return TT_EXFER;
+	}
+
+	fetch_ctx ctx{0, tok.get(), nullptr};
+	curlerrbuf[0] = '\0';
+	CURL *h = curl.get();
+	curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlerrbuf.data());
+	curl_easy_setopt(h, CURLOPT_USERAGENT, "dovrel (+" DOVREL_HOME ")");
+	curl_easy_setopt(h, CURLOPT_URL, url.data());
+	curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, jsonwrite);
+	curl_easy_setopt(h, CURLOPT_WRITEDATA, &ctx);
+	std::unique_ptr<curl_slist, slist_free> headers{
+	    curl_slist_append(nullptr, "Accept-Encoding: application/json")};
+	curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+
+	const CURLcode rc = curl_easy_perform(h);
+	headers.reset();
+	const std::unique_ptr<json_object, object_put> obj{ctx.obj};
+	if (rc != CURLE_OK) {
+		if (curlerrbuf[0] == '\0')
+			set_message(curl_easy_strerror(rc));
+		return TT_EXFER;
+	}
+
+	long http_status = 0;
+	curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &http_status);
+	return take_answer(http_status, obj.get(), page, pg);
+}
+
+const char *tt_errstr(int status)
+{
+	switch (static_cast<unsigned>(status)) {
+	case TT_OK:
+		return "no error";
+	case TT_EARG:
+		return "invalid argument";
+	case TT_EXFER:
+		return curlerrbuf.data();
+	case TT_EHTTP:
+		return "API returned an error code";
+	case TT_EDATA:
+		return "API returned invalid or unexpected data";
+	default:
+		return "unknown error";
+	}
+}

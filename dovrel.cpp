@@ -1,0 +1,176 @@
+// dovrel: shows teletext pages from a broadcaster's page service on the
+// terminal.
+#include "api.hpp"
+#include "compat.hpp"
+
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include <err.h>
+#include <sys/types.h>
+
+const char *argv0;
+
+namespace {
+
+// Room for a row of 40 cells, each with an escape in front, and the reset.
+constexpr std::size_t row_bytes = TT_COLS * (MB_LEN_MAX + 32) + 16;
+
+// Page content comes from the network: control characters are shown as
+// blanks, as teletext shows its control codes, so that no page can drive
+// the terminal.
+bool is_control(std::int32_t cp) { return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F); }
+
+// Appends one cell's character in the locale's encoding. A code point the
+// encoding cannot represent, or a negative one, writes nothing.
+char *put_cell(char *out, std::int32_t cp)
+{
+	if (cp < 0)
+		return out;
+	if (is_control(cp)) {
+		*out++ = ' ';
+		return out;
+	}
+	if (cp < 0x80) {
+		*out++ = static_cast<char>(cp);
+		return out;
+	}
+	std::mbstate_t state{};
+	const std::size_t n = std::wcrtomb(out, static_cast<wchar_t>(cp), &state);
+	return n == static_cast<std::size_t>(-1) ? out : out + n;
+}
+
+void write_row(std::FILE *out, const char *begin, const char *end)
+{
+	std::fwrite(begin, 1, static_cast<std::size_t>(end - begin), out);
+}
+
+} // namespace
+
+void write_plain(std::FILE *out, const tt_page &pg)
+{
+	std::array<char, row_bytes> buf{};
+	for (const auto &row : pg.text) {
+		char *o = buf.data();
+		for (const std::int32_t cp : row)
+			o = put_cell(o, cp);
+		*o++ = '\n';
+		write_row(out, buf.data(), o);
+	}
+}
+
+namespace {
+
+void show(const tt_page &pg) { write_plain(stdout, pg); }
+
+[[noreturn]] void usage() { errx(1, "usage: dovrel [page]"); }
+
+bool was_shown(const std::vector<std::string> &shown, const char *page)
+{
+	for (const std::string &s : shown)
+		if (s == page)
+			return true;
+	return false;
+}
+
+// Shows page and every next subpage the service links, then exits.
+[[noreturn]] void single_shot(const char *arg, tt_page &pg)
+{
+	// The pages shown so far, so that subpages linked in a circle end
+	// the run instead of looping for ever.
+	std::vector<std::string> shown;
+	const char *page = arg;
+	for (;;) {
+		shown.emplace_back(page);
+		const int status = tt_get(page, &pg);
+		if (status != TT_OK)
+			errx(1, "%s", tt_errstr(status));
+		show(pg);
+		// A page named with its subpage is shown alone.
+		if (page == arg && std::strchr(arg, '-') != nullptr)
+			std::exit(0);
+		if (pg.next_subpage[0] == '\0' || was_shown(shown, pg.next_subpage.data()))
+			std::exit(0);
+		std::putchar('\n');
+		page = pg.next_subpage.data();
+	}
+}
+
+// The default comes from the service: show it with anything but printable
+// ASCII replaced, so that it cannot drive the terminal either.
+tt_link printable(const char *s)
+{
+	tt_link out{};
+	std::size_t i = 0;
+	for (; s[i] != '\0' && i + 1 < out.size(); ++i) {
+		const auto b = static_cast<unsigned char>(s[i]);
+		out[i] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '?';
+	}
+	out[i] = '\0';
+	return out;
+}
+
+// Asks for the next page text; def, if not null, is taken for an empty
+// line. Returns null at end of input.
+const char *prompt(const char *def)
+{
+	// The line buffer lives for the whole run.
+	static char *input;
+	static std::size_t cap;
+	for (;;) {
+		if (def != nullptr)
+			std::printf("page [%s]? ", printable(def).data());
+		else
+			std::fputs("page? ", stdout);
+		ssize_t n = getline(&input, &cap, stdin);
+		if (n < 0)
+			return nullptr;
+		// A last line without its newline was cut short: drop it.
+		if (n > 0 && input[n - 1] != '\n')
+			continue;
+		if (n > 0)
+			input[--n] = '\0';
+		if (n > 0)
+			return input;
+		if (def != nullptr)
+			return def;
+	}
+}
+
+// Starts at page 100 and asks for each further page until input ends.
+int interactive(tt_page &pg)
+{
+	const char *page = "100";
+	while (page != nullptr) {
+		const int status = tt_get(page, &pg);
+		if (status != TT_OK) {
+			warnx("%s", tt_errstr(status));
+			std::fputs("(press ^C to exit)\n\n", stdout);
+			page = prompt(nullptr);
+			continue;
+		}
+		show(pg);
+		std::putchar('\n');
+		page = prompt(pg.next_subpage[0] != '\0' ? pg.next_subpage.data() : nullptr);
+	}
+	return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	argv0 = argv[0];
+	std::setlocale(LC_ALL, "");
+	if (argc > 2 || (argc == 2 && argv[1][0] == '-'))
+		usage();
+	tt_page pg{};
+	if (argc == 2)
+		single_shot(argv[1], pg);
+	return interactive(pg);
+}

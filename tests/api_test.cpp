@@ -1,0 +1,253 @@
+// The page service client: the decoder's reading rules and the fetch
+// against a local service.
+#include "testing.hpp"
+
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+
+#include <cstring>
+#include <memory>
+
+using namespace testing_support;
+
+namespace {
+
+struct decode_case {
+	std::string content;
+	std::vector<std::u32string> rows; // the first rows; the rest are blank
+};
+
+tt_page decoded(const char *content)
+{
+	tt_page pg{};
+	// Poison the grid so that a cell parse forgets to write shows up.
+	for (auto &row : pg.text)
+		row.fill(-7);
+	parse(content, &pg);
+	return pg;
+}
+
+const char32_t neg41 = static_cast<char32_t>(-0x41);
+
+TEST(Decoder, ReadsLayoutReferencesAndTags)
+{
+	const std::string forty(40, 'x');
+	const std::vector<decode_case> cases = {
+	    {"", {}},
+	    {"AB\nC", {U"AB", U"C"}},
+	    {"\n\nC", {U"", U"", U"C"}},
+	    {forty + "yz<b>", {std::u32string(40, U'x')}},
+	    {forty + "<i>\n2", {std::u32string(40, U'x'), U"2"}},
+	    {"&amp;|&#x41;|&#x41|&#65;|&foo;", {U"&|A|A|&#65;|&foo;"}},
+	    {"&#x  41;&#x+42&#x0x43;&#x4a;", {U"ABCJ"}},
+	    {"&#x-41;", {{neg41}}},
+	    {"&#x;g&#xg", {{0, U'g', 0, U'g'}}},
+	    {"&#X41;&#;&am", {U"&#X41;&#;&am"}},
+	    {"&AElig;&ETH;&szlig;&eacute;&yuml;&quot;&apos;", {U"\u00c6\u00d0\u00df\u00e9\u00ff\"'"}},
+	    {"&lt;b&gt;x", {U"x"}},
+	    {"a<b>c</b>d", {U"acd"}},
+	    {"x<i title=\"p>q", {U"xq"}},
+	    {"x<i t=\"a\" u='>'>q", {U"x'>q"}},
+	    {"a>\"b", {U"a>\"b"}},
+	    {"a<b\nc>d", {U"a", U"d"}},
+	    {"a<b t=\"x\ny\">c", {U"a", U"c"}},
+	    {"x<i t=&quot;p>q", {U"xq"}},
+	    {"\xc3\xa9|\xe2\x96\x88|\xf0\x9f\x98\x80", {U"\u00e9|\u2588|\U0001F600"}},
+	    {"\xe9x|\xc0\x80|\xed\xa0\x80|\xe2\x96",
+	     {U"\u00e9x|\u00c0\u0080|\u00ed\u00a0\u0080|\u00e2\u0096"}},
+	    {"\xf4\x90\x80\x80|\xe0\x9f\xbf", {U"\u00f4\u0090\u0080\u0080|\u00e0\u009f\u00bf"}},
+	};
+	for (const decode_case &c : cases) {
+		SCOPED_TRACE(c.content);
+		const tt_page pg = decoded(c.content.c_str());
+		for (int r = 0; r < TT_ROWS; ++r) {
+			const std::u32string want =
+			    r < static_cast<int>(c.rows.size()) ? c.rows[static_cast<std::size_t>(r)] : U"";
+			EXPECT_EQ(row_text(pg, r), want) << "row " << r;
+		}
+	}
+}
+
+TEST(Decoder, KeepsTheFirst24LinesAndBlanksEveryCell)
+{
+	std::string s;
+	for (char c = 'a'; c < 'a' + 30; ++c)
+		s += std::string(1, c) + "\n";
+	tt_page pg = decoded(s.c_str());
+	EXPECT_EQ(row_text(pg, 0), U"a");
+	EXPECT_EQ(row_text(pg, 23), U"x");
+
+	pg = decoded("A");
+	for (int r = 0; r < TT_ROWS; ++r)
+		for (int c = 0; c < TT_COLS; ++c) {
+			if (r == 0 && c == 0)
+				continue;
+			EXPECT_EQ(pg.text[r][c], ' ');
+			EXPECT_EQ(pg.attr[r][c], (tt_attr{7, 0}));
+		}
+}
+
+// take_answer is the part of tt_get after the transfer.
+std::unique_ptr<json_object, decltype(&json_object_put)> json(const char *text)
+{
+	return {json_tokener_parse(text), &json_object_put};
+}
+
+TEST(Answer, ShowsCodePointsAboveEFFFAsPercent)
+{
+	tt_page pg{};
+	const auto obj = json(R"({"content":"&#xEFFF;&#xF000;\ud83d\ude00&#x-1;"})");
+	ASSERT_EQ(take_answer(200, obj.get(), "100", &pg), TT_OK);
+	EXPECT_EQ(pg.text[0][0], 0xEFFF);
+	EXPECT_EQ(pg.text[0][1], '%');
+	EXPECT_EQ(pg.text[0][2], '%');
+	EXPECT_EQ(pg.text[0][3], -1);
+}
+
+TEST(Answer, ReadsThePageTextBeforeRewritingTheLinks)
+{
+	tt_page pg{};
+	std::strcpy(pg.next_subpage.data(), "100-2");
+	const auto obj = json(R"({"content":"x","nextSubPage":"100-3"})");
+	ASSERT_EQ(take_answer(200, obj.get(), pg.next_subpage.data(), &pg), TT_OK);
+	EXPECT_STREQ(pg.id.data(), "100-2");
+	EXPECT_STREQ(pg.next_subpage.data(), "100-3");
+}
+
+/*
+ * The fetch, against a service in this process
+ */
+
+struct fetch_case {
+	const char *name;
+	answer reply;
+	int status;
+	const char *row0;      // for status 0
+	const char *next_page; // for status 0 and the links-only case
+	const char *next_subpage;
+};
+
+const std::vector<fetch_case> &fetch_cases()
+{
+	static const std::vector<fetch_case> cases = {
+	    {"ok", {200, {R"({"content":"hi &amp; bye","nextPage":"101"})"}}, 0, "hi & bye", "101", ""},
+	    {"links-cut",
+	     {200, {R"({"content":"x","nextPage":"1234567","nextSubPage":"100-22"})"}},
+	     0,
+	     "x",
+	     "12345",
+	     "100-2"},
+	    {"null-link", {200, {R"({"content":"x","nextPage":null,"nextSubPage":null})"}}, 0, "x", "", ""},
+	    {"number", {200, {R"({"content":42,"nextPage":101})"}}, 0, "42", "101", ""},
+	    {"split-value", {200, {R"({"content":)", R"("two chunks"})"}}, 0, "two chunks", "", ""},
+	    {"trailing-bytes", {200, {R"({"content":"x"} and more)"}}, 0, "x", "", ""},
+	    {"not-found", {404, {R"({"content":"x"})"}}, 3, nullptr, nullptr, nullptr},
+	    {"moved-empty", {301, {""}}, 3, nullptr, nullptr, nullptr},
+	    {"moved-chunks", {301, {"<html>", "</html>"}}, 2, nullptr, nullptr, nullptr},
+	    {"bad-first", {200, {R"({"content" "x",)", R"("nextPage":"1"})"}}, 2, nullptr, nullptr, nullptr},
+	    {"more-after", {200, {R"({"content":"x"})", " "}}, 2, nullptr, nullptr, nullptr},
+	    {"bad-last", {200, {R"({"content":)", "nope}"}}, 4, nullptr, nullptr, nullptr},
+	    {"empty-body", {200, {""}}, 4, nullptr, nullptr, nullptr},
+	    {"array", {200, {"[]"}}, 4, nullptr, nullptr, nullptr},
+	    {"string", {200, {R"("content")"}}, 4, nullptr, nullptr, nullptr},
+	    {"no-content", {200, {R"({"nextPage":"101"})"}}, 4, nullptr, "101", ""},
+	    {"null-content", {200, {R"({"content":null})"}}, 4, nullptr, "", ""},
+	};
+	return cases;
+}
+
+tt_page poisoned()
+{
+	tt_page pg{};
+	for (auto &row : pg.text)
+		row.fill('#');
+	std::strcpy(pg.id.data(), "old");
+	std::strcpy(pg.next_page.data(), "old");
+	std::strcpy(pg.next_subpage.data(), "old");
+	return pg;
+}
+
+TEST(Fetch, GivesEachStatusAndLeavesTheRecordAsDocumented)
+{
+	std::map<std::string, answer> pages;
+	for (const fetch_case &c : fetch_cases())
+		pages[c.name] = c.reply;
+	local_service svc(pages);
+	const host_override host(svc.host());
+
+	for (const fetch_case &c : fetch_cases()) {
+		SCOPED_TRACE(c.name);
+		tt_page pg = poisoned();
+		const int status = tt_get(c.name, &pg);
+		EXPECT_EQ(status, c.status) << tt_errstr(status);
+		EXPECT_NE(std::string(tt_errstr(status)), "");
+		if (c.next_page != nullptr) {
+			// Links rewritten; the id holds the first five bytes.
+			EXPECT_EQ(std::string(pg.id.data()), std::string(c.name).substr(0, 5));
+			EXPECT_STREQ(pg.next_page.data(), c.next_page);
+			EXPECT_STREQ(pg.next_subpage.data(), c.next_subpage);
+		} else {
+			EXPECT_STREQ(pg.id.data(), "old");
+			EXPECT_STREQ(pg.next_subpage.data(), "old");
+		}
+		if (c.row0 != nullptr) {
+			std::u32string want;
+			for (const char *p = c.row0; *p != '\0'; ++p)
+				want += static_cast<char32_t>(*p);
+			EXPECT_EQ(row_text(pg, 0), want);
+			EXPECT_EQ(pg.text[1][0], ' ');
+		} else {
+			EXPECT_EQ(pg.text[0][0], '#') << "the grid must stay untouched";
+		}
+	}
+}
+
+TEST(Fetch, SendsTheRequestTheServiceExpects)
+{
+	local_service svc({{"1000000", page_json("x")}});
+	const host_override host(svc.host());
+	tt_page pg{};
+	ASSERT_EQ(tt_get("1000000", &pg), TT_OK);
+	const httplib::Request req = svc.last_request();
+	EXPECT_EQ(req.method, "GET");
+	EXPECT_EQ(req.path, "/json/1000000");
+	EXPECT_EQ(req.get_header_value("User-Agent").rfind("dovrel (+", 0), 0U);
+	EXPECT_EQ(req.get_header_value("User-Agent").back(), ')');
+	EXPECT_EQ(req.get_header_value_count("Accept-Encoding"), 1U);
+	EXPECT_EQ(req.get_header_value("Accept-Encoding"), "application/json");
+	EXPECT_STREQ(pg.id.data(), "10000");
+}
+
+TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)
+{
+	tt_page pg = poisoned();
+	EXPECT_EQ(tt_get("", &pg), TT_EARG);
+	EXPECT_EQ(tt_get(nullptr, &pg), TT_EARG);
+	EXPECT_EQ(tt_get("100", nullptr), TT_EARG);
+
+	int port = 0;
+	{
+		const local_service gone;
+		port = gone.port;
+	}
+	const host_override host("127.0.0.1:" + std::to_string(port));
+	EXPECT_EQ(tt_get("100", &pg), TT_EXFER);
+	EXPECT_NE(std::string(tt_errstr(TT_EXFER)), "");
+	EXPECT_STREQ(pg.id.data(), "old");
+}
+
+TEST(Fetch, NamesEveryStatus)
+{
+	const std::vector<std::pair<int, std::string>> messages = {
+	    {0, "no error"},
+	    {1, "invalid argument"},
+	    {3, "API returned an error code"},
+	    {4, "API returned invalid or unexpected data"},
+	    {5, "unknown error"},
+	    {-1, "unknown error"},
+	};
+	for (const auto &[status, text] : messages)
+		EXPECT_EQ(tt_errstr(status), text) << status;
+}
+
+} // namespace
