@@ -57,17 +57,77 @@ std::array<char, CURL_ERROR_SIZE> curlerrbuf;
  * Colours
  */
 
-// The colour half of the decoder: the pair given to the next character.
+constexpr std::size_t colour_stack_size = 8;
+
+// The colour half of the decoder. Opening a tag saves the pair on a small
+// stack and a closing marker brings it back; tags nested deeper than the
+// stack only count, so their closings leave the colours as they are.
 struct colours {
 	tt_attr pair;
+	std::array<tt_attr, colour_stack_size> stack; // entry n saved when depth went n-1 -> n
+	int depth;
 };
 
-void tag_opened(colours & /*c*/) {}
+constexpr std::array<std::string_view, 8> colour_words{"black", "red",     "green", "yellow",
+                                                       "blue",  "magenta", "cyan",  "white"};
 
-void closing_marker(colours & /*c*/) {}
+// The colour number a word names, or -1. Whole words, case and all.
+int colour_number(std::string_view word)
+{
+	for (std::size_t i = 0; i < colour_words.size(); ++i)
+		if (word == colour_words[i])
+			return static_cast<int>(i);
+	return -1;
+}
 
-// begin..end are the raw bytes of a quoted attribute value.
-void value_complete(colours & /*c*/, const char * /*begin*/, const char * /*end*/) {}
+// The locale's classification would count 0xA0 in Latin-1 locales; markup
+// separates its words with ASCII whitespace only.
+bool is_ascii_space(char ch)
+{
+	return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
+}
+
+void tag_opened(colours &c)
+{
+	if (c.depth <= static_cast<int>(colour_stack_size) - 2)
+		c.stack[static_cast<std::size_t>(c.depth + 1)] = c.pair;
+	if (c.depth < INT_MAX)
+		++c.depth;
+}
+
+void closing_marker(colours &c)
+{
+	if (c.depth < 2) {
+		c.depth = 0;
+		return;
+	}
+	// The '<' of a closing tag has raised the depth once more, so the
+	// pair saved by the matching opening tag is one below the depth.
+	if (c.depth <= static_cast<int>(colour_stack_size))
+		c.pair = c.stack[static_cast<std::size_t>(c.depth - 1)];
+	c.depth -= 2;
+}
+
+// begin..end are the raw bytes of a quoted attribute value, references and
+// all. A word starting in the last three bytes is not read: a last word
+// "red" needs a blank after it.
+void value_complete(colours &c, const char *begin, const char *end)
+{
+	const char *p = begin;
+	while (end - p >= 4) {
+		const bool background = std::strncmp(p, "bg-", 3) == 0;
+		const char *word = background ? p + 3 : p;
+		const char *word_end = word + 1;
+		while (word_end < end && !is_ascii_space(*word_end))
+			++word_end;
+		const int n = colour_number({word, static_cast<std::size_t>(word_end - word)});
+		if (n >= 0)
+			(background ? c.pair.bg : c.pair.fg) = n;
+		p = word_end;
+		while (p < end && is_ascii_space(*p))
+			++p;
+	}
+}
 
 /*
  * Reading values
@@ -231,7 +291,8 @@ void parse(const char *content, tt_page *pg)
 	int col = 0;
 	markup state = markup::text;
 	const char *value_start = nullptr;
-	colours c{default_pair};
+	colours c{default_pair, {}, 0};
+	c.stack[0] = default_pair;
 
 	for (;;) {
 		if (*p == '\0' || *p == '\n') {

@@ -6,20 +6,25 @@
 #include <climits>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <err.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 const char *argv0;
 
 namespace {
 
 // Room for a row of 40 cells, each with an escape in front, and the reset.
-constexpr std::size_t row_bytes = TT_COLS * (MB_LEN_MAX + 32) + 16;
+constexpr std::size_t escape_bytes = 48;
+constexpr std::size_t row_bytes = TT_COLS * (MB_LEN_MAX + escape_bytes) + 16;
+constexpr std::string_view reset = "\x1b[0m";
 
 // Page content comes from the network: control characters are shown as
 // blanks, as teletext shows its control codes, so that no page can drive
@@ -45,6 +50,20 @@ char *put_cell(char *out, std::int32_t cp)
 	return n == static_cast<std::size_t>(-1) ? out : out + n;
 }
 
+// Appends the SGR escape for a colour pair.
+char *put_escape(char *out, tt_attr a)
+{
+	// Widened, so that no colour number can overflow; parse only makes 0-7.
+	const int n = std::snprintf(out, escape_bytes, "\x1b[%lld;%lldm", a.fg + 30LL, a.bg + 40LL);
+	return out + n;
+}
+
+char *put_text(char *out, std::string_view s)
+{
+	std::memcpy(out, s.data(), s.size());
+	return out + s.size();
+}
+
 void write_row(std::FILE *out, const char *begin, const char *end)
 {
 	std::fwrite(begin, 1, static_cast<std::size_t>(end - begin), out);
@@ -64,9 +83,56 @@ void write_plain(std::FILE *out, const tt_page &pg)
 	}
 }
 
+// Every row starts with an explicit escape and ends with a reset, so no
+// colour carries into the next row, the prompt or a blank line.
+void write_colour(std::FILE *out, const tt_page &pg)
+{
+	std::array<char, row_bytes> buf{};
+	for (std::size_t r = 0; r < pg.text.size(); ++r) {
+		const auto &text = pg.text[r];
+		const auto &attr = pg.attr[r];
+		char *o = put_escape(buf.data(), attr[0]);
+		o = put_cell(o, text[0]);
+		for (std::size_t c = 1; c < text.size(); ++c) {
+			if (!(attr[c] == attr[c - 1]))
+				o = put_escape(o, attr[c]);
+			o = put_cell(o, text[c]);
+		}
+		o = put_text(o, reset);
+		*o++ = '\n';
+		write_row(out, buf.data(), o);
+	}
+}
+
 namespace {
 
-void show(const tt_page &pg) { write_plain(stdout, pg); }
+bool env_is(const char *name, std::string_view value)
+{
+	const char *v = std::getenv(name);
+	return v != nullptr && v == value;
+}
+
+// Decided once, before the first page. NO_COLOR is honoured as terminal
+// users expect; only CLICOLOR_FORCE=1 overrides it.
+bool colour_wanted()
+{
+	if (env_is("CLICOLOR_FORCE", "1"))
+		return true;
+	if (isatty(STDOUT_FILENO) == 0)
+		return false;
+	const char *no_color = std::getenv("NO_COLOR");
+	if (no_color != nullptr && *no_color != '\0')
+		return false;
+	return !env_is("CLICOLOR", "0");
+}
+
+void show(const tt_page &pg, bool colour)
+{
+	if (colour)
+		write_colour(stdout, pg);
+	else
+		write_plain(stdout, pg);
+}
 
 [[noreturn]] void usage() { errx(1, "usage: dovrel [page]"); }
 
@@ -79,7 +145,7 @@ bool was_shown(const std::vector<std::string> &shown, const char *page)
 }
 
 // Shows page and every next subpage the service links, then exits.
-[[noreturn]] void single_shot(const char *arg, tt_page &pg)
+[[noreturn]] void single_shot(const char *arg, tt_page &pg, bool colour)
 {
 	// The pages shown so far, so that subpages linked in a circle end
 	// the run instead of looping for ever.
@@ -90,7 +156,7 @@ bool was_shown(const std::vector<std::string> &shown, const char *page)
 		const int status = tt_get(page, &pg);
 		if (status != TT_OK)
 			errx(1, "%s", tt_errstr(status));
-		show(pg);
+		show(pg, colour);
 		// A page named with its subpage is shown alone.
 		if (page == arg && std::strchr(arg, '-') != nullptr)
 			std::exit(0);
@@ -143,7 +209,7 @@ const char *prompt(const char *def)
 }
 
 // Starts at page 100 and asks for each further page until input ends.
-int interactive(tt_page &pg)
+int interactive(tt_page &pg, bool colour)
 {
 	const char *page = "100";
 	while (page != nullptr) {
@@ -154,7 +220,7 @@ int interactive(tt_page &pg)
 			page = prompt(nullptr);
 			continue;
 		}
-		show(pg);
+		show(pg, colour);
 		std::putchar('\n');
 		page = prompt(pg.next_subpage[0] != '\0' ? pg.next_subpage.data() : nullptr);
 	}
@@ -169,8 +235,9 @@ int main(int argc, char *argv[])
 	std::setlocale(LC_ALL, "");
 	if (argc > 2 || (argc == 2 && argv[1][0] == '-'))
 		usage();
+	const bool colour = colour_wanted();
 	tt_page pg{};
 	if (argc == 2)
-		single_shot(argv[1], pg);
-	return interactive(pg);
+		single_shot(argv[1], pg, colour);
+	return interactive(pg, colour);
 }

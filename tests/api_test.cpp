@@ -251,3 +251,54 @@ TEST(Fetch, NamesEveryStatus)
 }
 
 } // namespace
+
+namespace {
+
+// Row 0 of a page: its characters, and the fg and bg colour numbers of each
+// as digits.
+struct colour_case {
+	const char *content;
+	const char *text;
+	const char *fg;
+	const char *bg;
+};
+
+TEST(Colours, FollowTheMarkup)
+{
+	const std::vector<colour_case> cases = {
+	    {"A<b>B</b>C", "ABC", "777", "000"},
+	    {R"(<s c="yellow">A</s>B)", "AB", "37", "00"},
+	    {R"(<s c="bg-blue white">A)", "A", "7", "4"},
+	    {R"(<s c="bg-blue red">A)", "A", "7", "4"},
+	    {R"(<s c="red">A)", "A", "7", "0"},
+	    {R"(<s c="red ">A)", "A", "1", "0"},
+	    {R"(<s c="bg-red">A)", "A", "7", "1"},
+	    {R"(<s c="Blue">A</s><s c="reds">B</s><s c="bg-">C)", "ABC", "777", "000"},
+	    {"<s c=\"white\tbg-red\">A", "A", "7", "1"},
+	    {"<s c=\"bg-red\xa0green \">A", "A", "7", "0"},
+	    {R"(<s c="&#x72;ed ">A)", "A", "7", "0"},
+	    {R"(<s c=&quot;green &quot;>A)", "A", "2", "0"},
+	    {R"(<a c="cyan"><b c="bg-red">X</b>Y</a>Z)", "XYZ", "667", "100"},
+	    {R"(<a c="green">A<br/>B</a>C)", "ABC", "277", "000"},
+	    {R"(<a c="bg-red">AB)", "AB ", "777", "110"},
+	    {R"(<a c="red "><b c="magenta">M</b>R</a>W)", "MRW", "517", "000"},
+	    {R"(<a c="red ">1<a c="green">2<a c="yellow">3<a c="blue">4<a c="magenta">5<a c="cyan">6)"
+	     R"(<a c="white">7<a c="black">8</a>a</a>b</a>c</a>d</a>e</a>f</a>g</a>h)",
+	     "12345678abcdefgh", "1234567006543217", "0000000000000000"},
+	};
+	for (const colour_case &c : cases) {
+		SCOPED_TRACE(c.content);
+		const tt_page pg = decoded(c.content);
+		std::string text, fg, bg;
+		for (std::size_t i = 0; i < std::strlen(c.text); ++i) {
+			text += static_cast<char>(pg.text[0][i]);
+			fg += static_cast<char>('0' + pg.attr[0][i].fg);
+			bg += static_cast<char>('0' + pg.attr[0][i].bg);
+		}
+		EXPECT_EQ(text, c.text);
+		EXPECT_EQ(fg, c.fg);
+		EXPECT_EQ(bg, c.bg);
+	}
+}
+
+} // namespace

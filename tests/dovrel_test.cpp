@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
+
 using namespace testing_support;
 
 namespace {
@@ -75,6 +78,124 @@ TEST(Program, RunsEachSessionByteForByte)
 		EXPECT_EQ(r.status, s.status);
 		EXPECT_EQ(r.out, s.out);
 		EXPECT_EQ(r.err, s.err);
+	}
+}
+
+} // namespace
+
+namespace {
+
+const std::string esc_white_black = "\x1b[37;40m";
+const std::string esc_red_blue = "\x1b[31;44m";
+const std::string esc_reset = "\x1b[0m";
+
+tt_page blank_page()
+{
+	tt_page pg{};
+	for (auto &row : pg.text)
+		row.fill(' ');
+	for (auto &row : pg.attr)
+		row.fill({TT_WHITE, TT_BLACK});
+	return pg;
+}
+
+std::string written(void (*writer)(std::FILE *, const tt_page &), const tt_page &pg)
+{
+	// Cells are written in the locale's encoding, as dovrel sets it.
+	std::setlocale(LC_ALL, "C.UTF-8");
+	char *buf = nullptr;
+	std::size_t len = 0;
+	std::FILE *f = open_memstream(&buf, &len);
+	writer(f, pg);
+	std::fclose(f);
+	std::string out(buf, len);
+	std::free(buf);
+	return out;
+}
+
+// The first row of the colour form.
+std::string first_row(const tt_page &pg)
+{
+	const std::string all = written(write_colour, pg);
+	return all.substr(0, all.find('\n') + 1);
+}
+
+TEST(ColourWriter, WritesAnEscapeOnlyWhereThePairChanges)
+{
+	tt_page pg = blank_page();
+	EXPECT_EQ(first_row(pg), esc_white_black + std::string(40, ' ') + esc_reset + "\n");
+
+	// Alternating pairs: an escape before every cell.
+	std::string want;
+	for (int c = 0; c < TT_COLS; ++c) {
+		pg.attr[0][c] = c % 2 == 0 ? tt_attr{TT_RED, TT_BLUE} : tt_attr{TT_WHITE, TT_BLACK};
+		want += (c % 2 == 0 ? esc_red_blue : esc_white_black) + " ";
+	}
+	EXPECT_EQ(first_row(pg), want + esc_reset + "\n");
+
+	// Equal pairs across different characters: no escape.
+	pg = blank_page();
+	pg.text[0][0] = 'A';
+	pg.text[0][1] = 0xE9;
+	pg.text[0][2] = 0x2588;
+	EXPECT_EQ(first_row(pg),
+	          esc_white_black + "A\xc3\xa9\xe2\x96\x88" + std::string(37, ' ') + esc_reset + "\n");
+
+	// Every row starts afresh.
+	const std::string all = written(write_colour, blank_page());
+	EXPECT_EQ(all.size(), 24 * (esc_white_black.size() + 40 + esc_reset.size() + 1));
+}
+
+TEST(Writers, KeepControlCharactersFromTheTerminal)
+{
+	tt_page pg = blank_page();
+	const std::vector<std::int32_t> hostile = {0x1B, 0x07, 0x00, 0x7F, 0x9B, 0x85, -1, 'x'};
+	for (std::size_t i = 0; i < hostile.size(); ++i)
+		pg.text[0][i] = hostile[i];
+	// Six blanks for the controls, nothing for the negative value.
+	const std::string row = "      x" + std::string(32, ' ');
+	const std::string plain = written(write_plain, pg);
+	EXPECT_EQ(plain.substr(0, plain.find('\n')), row);
+	EXPECT_EQ(first_row(pg), esc_white_black + row + esc_reset + "\n");
+}
+
+// Whether the output of a run carries colour escapes.
+bool coloured(const run_result &r) { return r.out.find("\x1b[") != std::string::npos; }
+
+TEST(ColourChoice, FollowsTheEnvironmentAndTheTerminal)
+{
+	local_service svc(sample_pages());
+	const std::string host = "DOVREL_HOST=" + svc.host();
+	struct choice {
+		std::vector<std::string> env;
+		bool on_tty;
+		bool colour;
+	};
+	const std::vector<choice> choices = {
+	    {{}, true, true},
+	    {{"CLICOLOR="}, true, true},
+	    {{"CLICOLOR=1"}, true, true},
+	    {{"CLICOLOR=00"}, true, true},
+	    {{"CLICOLOR=0"}, true, false},
+	    {{"NO_COLOR=1"}, true, false},
+	    {{"NO_COLOR="}, true, true},
+	    {{"NO_COLOR=1", "CLICOLOR_FORCE=1"}, true, true},
+	    {{}, false, false},
+	    {{"CLICOLOR_FORCE=1"}, false, true},
+	    {{"CLICOLOR_FORCE=yes"}, false, false},
+	};
+	const std::string plain = page100 + "\n" + page100_2;
+	for (const choice &c : choices) {
+		std::vector<std::string> env = c.env;
+		env.push_back(host);
+		SCOPED_TRACE(testing::PrintToString(env) + (c.on_tty ? " on a terminal" : " into a pipe"));
+		const run_result r =
+		    c.on_tty ? run_dovrel_on_tty({"100"}, env) : run_dovrel({"100"}, "", env);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(coloured(r), c.colour);
+		if (!c.colour) {
+			EXPECT_EQ(r.out, plain);
+		}
 	}
 }
 

@@ -6,6 +6,7 @@
 #include "api.hpp"
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -14,6 +15,10 @@
 #include <vector>
 
 #include <httplib.h>
+
+// The page writers, from dovrel.cpp.
+void write_plain(std::FILE *out, const tt_page &pg);
+void write_colour(std::FILE *out, const tt_page &pg);
 
 namespace testing_support {
 
