@@ -136,6 +136,15 @@ void show(const tt_page &pg, bool colour)
 
 [[noreturn]] void usage() { errx(1, "usage: dovrel [page]"); }
 
+// Ends a run that went well, unless the pages could not all be written
+// (a full disk, a closed terminal): that is a failure too.
+[[noreturn]] void finish()
+{
+	if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+		err(1, "stdout");
+	std::exit(0);
+}
+
 bool was_shown(const std::vector<std::string> &shown, const char *page)
 {
 	for (const std::string &s : shown)
@@ -159,9 +168,9 @@ bool was_shown(const std::vector<std::string> &shown, const char *page)
 		show(pg, colour);
 		// A page named with its subpage is shown alone.
 		if (page == arg && std::strchr(arg, '-') != nullptr)
-			std::exit(0);
+			finish();
 		if (pg.next_subpage[0] == '\0' || was_shown(shown, pg.next_subpage.data()))
-			std::exit(0);
+			finish();
 		std::putchar('\n');
 		page = pg.next_subpage.data();
 	}
@@ -209,7 +218,7 @@ const char *prompt(const char *def)
 }
 
 // Starts at page 100 and asks for each further page until input ends.
-int interactive(tt_page &pg, bool colour)
+[[noreturn]] void interactive(tt_page &pg, bool colour)
 {
 	const char *page = "100";
 	while (page != nullptr) {
@@ -224,7 +233,7 @@ int interactive(tt_page &pg, bool colour)
 		std::putchar('\n');
 		page = prompt(pg.next_subpage[0] != '\0' ? pg.next_subpage.data() : nullptr);
 	}
-	return 0;
+	finish();
 }
 
 } // namespace
@@ -239,5 +248,5 @@ int main(int argc, char *argv[])
 	tt_page pg{};
 	if (argc == 2)
 		single_shot(argv[1], pg, colour);
-	return interactive(pg, colour);
+	interactive(pg, colour);
 }

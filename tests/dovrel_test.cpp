@@ -200,3 +200,17 @@ TEST(ColourChoice, FollowsTheEnvironmentAndTheTerminal)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Program, ReportsPagesItCouldNotWrite)
+{
+	local_service svc(sample_pages());
+	const std::string env = "DOVREL_HOST=" + svc.host() + " LC_ALL=C.UTF-8 ";
+	const std::string bin = DOVREL_BINARY_PATH;
+	EXPECT_EQ(std::system((env + bin + " 100 >/dev/full 2>/dev/null").c_str()), 1 << 8);
+	EXPECT_EQ(std::system(("echo | " + env + bin + " >/dev/full 2>/dev/null").c_str()), 1 << 8);
+	EXPECT_EQ(std::system((env + bin + " 100 >/dev/null").c_str()), 0);
+}
+
+} // namespace

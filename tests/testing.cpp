@@ -53,11 +53,22 @@ void serve(local_service &svc, const httplib::Request &req, httplib::Response &r
 		a = it->second;
 	}
 	res.status = a.status;
-	if (a.chunks.size() <= 1) {
+	if (a.cut_after > 0) {
+		// Promise a longer body than is sent, then close the connection.
+		const std::string body = a.chunks.empty() ? "" : a.chunks[0];
+		res.set_content_provider(body.size() + 1000, "application/json",
+		                         [body, a](std::size_t, std::size_t, httplib::DataSink &sink) {
+			                         sink.write(body.data(), std::min(a.cut_after, body.size()));
+			                         return false;
+		                         });
+		return;
+	}
+	if (a.chunks.size() <= 1 && a.delay_ms == 0) {
 		res.set_content(a.chunks.empty() ? "" : a.chunks[0], "application/json");
 		return;
 	}
 	res.set_chunked_content_provider("application/json", [a](std::size_t, httplib::DataSink &sink) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(a.delay_ms));
 		for (const std::string &c : a.chunks) {
 			sink.write(c.data(), c.size());
 			if (&c != &a.chunks.back())
@@ -97,9 +108,11 @@ std::vector<char *> c_strings(std::vector<std::string> &v)
 	return out;
 }
 
-std::vector<std::string> argv_for(const std::vector<std::string> &args)
+std::vector<std::string> argv_for(const std::vector<std::string> &args,
+                                  const std::vector<std::string> &wrapper = {})
 {
-	std::vector<std::string> argv{DOVREL_BINARY};
+	std::vector<std::string> argv = wrapper;
+	argv.emplace_back(DOVREL_BINARY);
 	argv.insert(argv.end(), args.begin(), args.end());
 	return argv;
 }
@@ -177,6 +190,12 @@ host_override::~host_override() { unsetenv("DOVREL_HOST"); }
 run_result run_dovrel(const std::vector<std::string> &args, const std::string &input,
                       const std::vector<std::string> &env)
 {
+	return run_dovrel_under({}, args, input, env);
+}
+
+run_result run_dovrel_under(const std::vector<std::string> &wrapper, const std::vector<std::string> &args,
+                            const std::string &input, const std::vector<std::string> &env)
+{
 	std::array<int, 2> in{}, out{}, err{};
 	if (pipe(in.data()) != 0 || pipe(out.data()) != 0 || pipe(err.data()) != 0)
 		return {};
@@ -188,11 +207,11 @@ run_result run_dovrel(const std::vector<std::string> &args, const std::string &i
 	for (const int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
 		posix_spawn_file_actions_addclose(&fa, fd);
 
-	std::vector<std::string> argv = argv_for(args);
+	std::vector<std::string> argv = argv_for(args, wrapper);
 	std::vector<std::string> envv = child_environment(env);
 	pid_t pid = 0;
 	const int rc =
-	    posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, c_strings(argv).data(), c_strings(envv).data());
+	    posix_spawnp(&pid, argv[0].c_str(), &fa, nullptr, c_strings(argv).data(), c_strings(envv).data());
 	posix_spawn_file_actions_destroy(&fa);
 	close(in[0]);
 	close(out[1]);

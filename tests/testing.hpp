@@ -29,6 +29,8 @@ struct answer {
 	int status = 200;
 	std::vector<std::string> chunks;
 	int pause_ms = 100;
+	int delay_ms = 0;          // silence after the headers, before the body
+	std::size_t cut_after = 0; // if not 0: promise more, close after this many bytes
 };
 
 // A page as the service sends it.
@@ -71,6 +73,11 @@ struct run_result {
 // of a clean environment (no colour variables, LC_ALL=C.UTF-8).
 run_result run_dovrel(const std::vector<std::string> &args, const std::string &input = "",
                       const std::vector<std::string> &env = {});
+
+// The same under another program, such as valgrind: wrapper comes first on
+// the command line.
+run_result run_dovrel_under(const std::vector<std::string> &wrapper, const std::vector<std::string> &args,
+                            const std::string &input = "", const std::vector<std::string> &env = {});
 
 // Runs build/dovrel on a pseudo-terminal and returns what the terminal got.
 run_result run_dovrel_on_tty(const std::vector<std::string> &args, const std::vector<std::string> &env = {});

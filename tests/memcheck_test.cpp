@@ -1,0 +1,60 @@
+// dovrel's paths under valgrind's memcheck: no invalid access and nothing
+// definitely or indirectly lost, whichever way the run ends.
+#include "testing.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+
+namespace {
+
+struct checked_run {
+	std::vector<std::string> args;
+	std::string input;
+	int status;
+};
+
+TEST(Memcheck, EveryPathIsClean)
+{
+	local_service svc({
+	    {"100", page_json("<b c=\"yellow\">Index</b>\n&eacute;", "100-2")},
+	    {"100-2", page_json("Second")},
+	    {"bad", {200, {"[1, 2]"}}},
+	    {"broken", {200, {"{\"content\":", "nope", "}"}}},
+	});
+	const std::vector<std::string> valgrind = {"valgrind",
+	                                           "-q",
+	                                           "--error-exitcode=99",
+	                                           "--leak-check=full",
+	                                           "--show-leak-kinds=definite,indirect",
+	                                           "--errors-for-leak-kinds=definite,indirect"};
+	const std::vector<checked_run> runs = {
+	    {{"100"}, "", 0},        // the chain of two pages
+	    {{"-h"}, "", 1},         // usage
+	    {{""}, "", 1},           // invalid argument
+	    {{"broken"}, "", 1},     // transfer aborted by the write callback
+	    {{"999"}, "", 1},        // HTTP error
+	    {{"bad"}, "", 1},        // not an object
+	    {{}, "\n999\n100\n", 0}, // interactive, with a failure in between
+	};
+	for (const checked_run &run : runs) {
+		SCOPED_TRACE(run.args.empty() ? "interactive" : run.args[0]);
+		const run_result r =
+		    run_dovrel_under(valgrind, run.args, run.input, {"DOVREL_HOST=" + svc.host()});
+		EXPECT_EQ(r.status, run.status) << r.err;
+		EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;
+	}
+
+	// Nothing listens on a port that was just closed.
+	int port = 0;
+	{
+		const local_service gone;
+		port = gone.port;
+	}
+	const run_result r =
+	    run_dovrel_under(valgrind, {"100"}, "", {"DOVREL_HOST=127.0.0.1:" + std::to_string(port)});
+	EXPECT_EQ(r.status, 1) << r.err;
+	EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;
+}
+
+} // namespace
