@@ -50,8 +50,8 @@ constexpr tt_attr default_pair{TT_WHITE, TT_BLACK};
 // are shown as '%'.
 constexpr std::int32_t last_shown = 0xEFFF;
 
-// libcurl's message for the last failed transfer.
-std::array<char, CURL_ERROR_SIZE> curlerrbuf;
+// libcurl's message for the last failed transfer; tt_errstr hands it out.
+std::array<char, CURL_ERROR_SIZE> curlerrbuf; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 /*
  * Colours
@@ -90,7 +90,7 @@ bool is_ascii_space(char ch)
 void tag_opened(colours &c)
 {
 	if (c.depth <= static_cast<int>(colour_stack_size) - 2)
-		c.stack[static_cast<std::size_t>(c.depth + 1)] = c.pair;
+		c.stack[static_cast<std::size_t>(c.depth) + 1] = c.pair;
 	if (c.depth < INT_MAX)
 		++c.depth;
 }
@@ -104,7 +104,7 @@ void closing_marker(colours &c)
 	// The '<' of a closing tag has raised the depth once more, so the
 	// pair saved by the matching opening tag is one below the depth.
 	if (c.depth <= static_cast<int>(colour_stack_size))
-		c.pair = c.stack[static_cast<std::size_t>(c.depth - 1)];
+		c.pair = c.stack[static_cast<std::size_t>(c.depth) - 1];
 	c.depth -= 2;
 }
 
@@ -113,8 +113,9 @@ void closing_marker(colours &c)
 // "red" needs a blank after it.
 void value_complete(colours &c, const char *begin, const char *end)
 {
-	const char *p = begin;
-	while (end - p >= 4) {
+	constexpr std::ptrdiff_t room_for_a_word = 4;
+	// cppcheck-suppress knownConditionTrueFalse ; p moves on inside the loop
+	for (const char *p = begin; end - p >= room_for_a_word;) {
 		const bool background = std::strncmp(p, "bg-", 3) == 0;
 		const char *word = background ? p + 3 : p;
 		const char *word_end = word + 1;
@@ -150,15 +151,15 @@ std::int32_t read_reference(const char *&p)
 {
 	if (p[1] == '#' && p[2] == 'x')
 		return read_hex_reference(p);
-	for (const entity &e : entities) {
-		// strncmp stops at the content's NUL, so a short tail is safe.
-		if (std::strncmp(p, e.name.data(), e.name.size()) == 0) {
-			p += e.name.size();
-			return e.code;
-		}
+	// strncmp stops at the content's NUL, so a short tail is safe.
+	const auto *e = std::ranges::find_if(
+	    entities, [p](const entity &x) { return std::strncmp(p, x.name.data(), x.name.size()) == 0; });
+	if (e == entities.end()) {
+		++p;
+		return '&';
 	}
-	++p;
-	return '&';
+	p += e->name.size();
+	return e->code;
 }
 
 bool is_continuation(unsigned char b) { return (b & 0xC0U) == 0x80U; }
@@ -219,9 +220,9 @@ std::int32_t read_value(const char *&p)
 
 enum class markup { text, tag, value };
 
-void blank_to_end_of_row(tt_page *pg, int row, int col)
+void blank_to_end_of_row(tt_page *pg, std::size_t row, std::size_t col)
 {
-	for (; col < TT_COLS; ++col) {
+	for (; col < pg->text[row].size(); ++col) {
 		pg->text[row][col] = ' ';
 		pg->attr[row][col] = default_pair;
 	}
@@ -230,9 +231,8 @@ void blank_to_end_of_row(tt_page *pg, int row, int col)
 void replace_unshown(tt_page *pg)
 {
 	for (auto &row : pg->text)
-		for (std::int32_t &cp : row)
-			if (cp > last_shown)
-				cp = '%';
+		std::ranges::replace_if(
+		    row, [](std::int32_t cp) { return cp > last_shown; }, '%');
 }
 
 /*
@@ -275,7 +275,7 @@ void copy_link(tt_link &field, const char *src)
 void copy_key(json_object *obj, const char *key, tt_link &field)
 {
 	json_object *v = nullptr;
-	if (!json_object_object_get_ex(obj, key, &v))
+	if (json_object_object_get_ex(obj, key, &v) == 0)
 		return;
 	// A JSON null has no text form; the field stays empty.
 	if (const char *s = json_object_get_string(v))
@@ -287,8 +287,8 @@ void copy_key(json_object *obj, const char *key, tt_link &field)
 void parse(const char *content, tt_page *pg)
 {
 	const char *p = content;
-	int row = 0;
-	int col = 0;
+	std::size_t row = 0;
+	std::size_t col = 0;
 	markup state = markup::text;
 	const char *value_start = nullptr;
 	colours c{default_pair, {}, 0};
@@ -301,7 +301,7 @@ void parse(const char *content, tt_page *pg)
 			if (*p == '\n')
 				++p;
 			blank_to_end_of_row(pg, row, col);
-			if (row == TT_ROWS - 1)
+			if (row == pg->text.size() - 1)
 				return;
 			++row;
 			col = 0;
@@ -315,7 +315,7 @@ void parse(const char *content, tt_page *pg)
 			if (v == '<') {
 				tag_opened(c);
 				state = markup::tag;
-			} else if (col < TT_COLS) {
+			} else if (col < pg->text[row].size()) {
 				pg->text[row][col] = v;
 				pg->attr[row][col] = c.pair;
 				++col;
@@ -373,7 +373,7 @@ int take_answer(long http_status, json_object *obj, const char *page, tt_page *p
 {
 	if (http_status < 200 || http_status > 299)
 		return TT_EHTTP;
-	if (obj == nullptr || !json_object_is_type(obj, json_type_object))
+	if (obj == nullptr || json_object_is_type(obj, json_type_object) == 0)
 		return TT_EDATA;
 
 	// page may be pg->next_subpage: take the id before the links change.
@@ -384,7 +384,7 @@ int take_answer(long http_status, json_object *obj, const char *page, tt_page *p
 	copy_key(obj, "nextSubPage", pg->next_subpage);
 
 	json_object *content = nullptr;
-	if (!json_object_object_get_ex(obj, "content", &content))
+	if (json_object_object_get_ex(obj, "content", &content) == 0)
 		return TT_EDATA;
 	const char *markup_text = json_object_get_string(content);
 	if (markup_text == nullptr)

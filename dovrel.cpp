@@ -3,6 +3,7 @@
 #include "api.hpp"
 #include "compat.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -17,7 +18,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-const char *argv0;
+// The invocation path, kept for the whole run.
+const char *argv0; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 namespace {
 
@@ -147,10 +149,7 @@ void show(const tt_page &pg, bool colour)
 
 bool was_shown(const std::vector<std::string> &shown, const char *page)
 {
-	for (const std::string &s : shown)
-		if (s == page)
-			return true;
-	return false;
+	return std::ranges::any_of(shown, [page](const std::string &s) { return s == page; });
 }
 
 // Shows page and every next subpage the service links, then exits.
@@ -195,7 +194,7 @@ tt_link printable(const char *s)
 const char *prompt(const char *def)
 {
 	// The line buffer lives for the whole run.
-	static char *input;
+	static char *input; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 	static std::size_t cap;
 	for (;;) {
 		if (def != nullptr)
@@ -238,7 +237,7 @@ const char *prompt(const char *def)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char **argv)
 {
 	argv0 = argv[0];
 	std::setlocale(LC_ALL, "");

@@ -4,6 +4,7 @@
 // usage: dovrel-pageserver [-p port] [-d dir]
 // With -p 0 a free port is chosen; the line "listening on 127.0.0.1:PORT"
 // on standard output tells which.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -28,10 +29,8 @@ bool is_page_name(std::string_view s)
 {
 	if (s.empty() || s.size() > 16)
 		return false;
-	for (const char c : s)
-		if (!(std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-'))
-			return false;
-	return true;
+	return std::ranges::all_of(
+	    s, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-'; });
 }
 
 bool read_file(const std::string &path, std::string &out)
@@ -56,7 +55,7 @@ int parse_port(const char *s)
 
 } // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char **argv)
 {
 	int port = 8470;
 	std::string dir = SAMPLE_PAGES;
