@@ -151,9 +151,11 @@ std::int32_t read_reference(const char *&p)
 {
 	if (p[1] == '#' && p[2] == 'x')
 		return read_hex_reference(p);
-	// strncmp stops at the content's NUL, so a short tail is safe.
-	const auto *e = std::ranges::find_if(
-	    entities, [p](const entity &x) { return std::strncmp(p, x.name.data(), x.name.size()) == 0; });
+	// The second byte rules out most entries before strncmp runs; strncmp
+	// stops at the content's NUL, so a short tail is safe.
+	const auto *e = std::ranges::find_if(entities, [p](const entity &x) {
+		return x.name[1] == p[1] && std::strncmp(p, x.name.data(), x.name.size()) == 0;
+	});
 	if (e == entities.end()) {
 		++p;
 		return '&';
@@ -219,6 +221,31 @@ std::int32_t read_value(const char *&p)
  */
 
 enum class markup { text, tag, value };
+
+// The bytes that can matter inside a tag or a quoted value: the end of the
+// text or line, a reference, and the markup's own characters. Everything
+// else there is ignored, and a multibyte character never holds one of
+// these, so the reader may pass over the rest a byte at a time.
+constexpr std::array<bool, 256> bytes_that_matter(markup state)
+{
+	std::array<bool, 256> t{};
+	for (const char ch : {'\0', '\n', '&', '"', '>'})
+		t[static_cast<unsigned char>(ch)] = true;
+	if (state == markup::tag)
+		t['/'] = true;
+	return t;
+}
+
+constexpr std::array<bool, 256> matters_in_tag = bytes_that_matter(markup::tag);
+constexpr std::array<bool, 256> matters_in_value = bytes_that_matter(markup::value);
+
+const char *skip_ignored(const char *p, markup state)
+{
+	const std::array<bool, 256> &matters = state == markup::tag ? matters_in_tag : matters_in_value;
+	while (!matters[static_cast<unsigned char>(*p)])
+		++p;
+	return p;
+}
 
 void blank_to_end_of_row(tt_page *pg, std::size_t row, std::size_t col)
 {
@@ -308,6 +335,11 @@ void parse(const char *content, tt_page *pg)
 			continue;
 		}
 
+		if (state != markup::text) {
+			p = skip_ignored(p, state);
+			if (*p == '\0' || *p == '\n')
+				continue;
+		}
 		const std::int32_t v = read_value(p);
 		const char *last = p - 1; // the last byte the value consumed
 		switch (state) {

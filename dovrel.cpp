@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <string>
+#include <memory>
+#include <span>
 #include <string_view>
-#include <vector>
 
 #include <err.h>
 #include <sys/types.h>
@@ -55,6 +55,13 @@ char *put_cell(char *out, std::int32_t cp)
 // Appends the SGR escape for a colour pair.
 char *put_escape(char *out, tt_attr a)
 {
+	if (a.fg >= TT_BLACK && a.fg <= TT_WHITE && a.bg >= TT_BLACK && a.bg <= TT_WHITE) {
+		constexpr std::string_view white_on_black = "\x1b[37;40m";
+		std::memcpy(out, white_on_black.data(), white_on_black.size());
+		out[3] = static_cast<char>('0' + a.fg);
+		out[6] = static_cast<char>('0' + a.bg);
+		return out + white_on_black.size();
+	}
 	// Widened, so that no colour number can overflow; parse only makes 0-7.
 	const int n = std::snprintf(out, escape_bytes, "\x1b[%lld;%lldm", a.fg + 30LL, a.bg + 40LL);
 	return out + n;
@@ -147,20 +154,46 @@ void show(const tt_page &pg, bool colour)
 	std::exit(0);
 }
 
-bool was_shown(const std::vector<std::string> &shown, const char *page)
+struct c_free {
+	void operator()(void *p) const { std::free(p); }
+};
+
+// The pages a single-shot run has shown after the first, so that subpages
+// linked in a circle end the run instead of looping for ever. It grows
+// with the chain; most chains are a few pages long.
+struct shown_pages {
+	std::unique_ptr<tt_link, c_free> items;
+	std::size_t count;
+	std::size_t cap;
+};
+
+void remember(shown_pages &shown, const tt_link &page)
 {
-	return std::ranges::any_of(shown, [page](const std::string &s) { return s == page; });
+	if (shown.count == shown.cap) {
+		const std::size_t cap = shown.cap == 0 ? 16 : shown.cap * 2;
+		void *grown = std::realloc(shown.items.get(), cap * sizeof(tt_link));
+		if (grown == nullptr)
+			err(1, nullptr);
+		static_cast<void>(shown.items.release());
+		shown.items.reset(static_cast<tt_link *>(grown));
+		shown.cap = cap;
+	}
+	shown.items.get()[shown.count++] = page;
+}
+
+bool was_shown(const shown_pages &shown, const char *page)
+{
+	const std::span<const tt_link> all(shown.items.get(), shown.count);
+	return std::ranges::any_of(all,
+	                           [page](const tt_link &s) { return std::strcmp(s.data(), page) == 0; });
 }
 
 // Shows page and every next subpage the service links, then exits.
 [[noreturn]] void single_shot(const char *arg, tt_page &pg, bool colour)
 {
-	// The pages shown so far, so that subpages linked in a circle end
-	// the run instead of looping for ever.
-	std::vector<std::string> shown;
+	shown_pages shown{};
 	const char *page = arg;
 	for (;;) {
-		shown.emplace_back(page);
 		const int status = tt_get(page, &pg);
 		if (status != TT_OK)
 			errx(1, "%s", tt_errstr(status));
@@ -168,10 +201,15 @@ bool was_shown(const std::vector<std::string> &shown, const char *page)
 		// A page named with its subpage is shown alone.
 		if (page == arg && std::strchr(arg, '-') != nullptr)
 			finish();
-		if (pg.next_subpage[0] == '\0' || was_shown(shown, pg.next_subpage.data()))
+		// Later pages were named by a link of at most 5 bytes, so their
+		// id is their whole page text.
+		if (page != arg)
+			remember(shown, pg.id);
+		const char *next = pg.next_subpage.data();
+		if (*next == '\0' || std::strcmp(next, arg) == 0 || was_shown(shown, next))
 			finish();
 		std::putchar('\n');
-		page = pg.next_subpage.data();
+		page = next;
 	}
 }
 
