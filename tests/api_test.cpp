@@ -32,8 +32,15 @@ const char32_t neg41 = static_cast<char32_t>(-0x41);
 TEST(Decoder, ReadsLayoutReferencesAndTags)
 {
 	const std::string forty(40, 'x');
+	std::string thirty_lines;
+	for (char c = 'a'; c < 'a' + 30; ++c)
+		thirty_lines += std::string(1, c) + "\n";
+	std::vector<std::u32string> first_24;
+	for (char32_t c = U'a'; c < U'a' + 24; ++c)
+		first_24.emplace_back(1, c);
 	const std::vector<decode_case> cases = {
 	    {"", {}},
+	    {thirty_lines, first_24},
 	    {"AB\nC", {U"AB", U"C"}},
 	    {"\n\nC", {U"", U"", U"C"}},
 	    {forty + "yz<b>", {std::u32string(40, U'x')}},
@@ -64,27 +71,12 @@ TEST(Decoder, ReadsLayoutReferencesAndTags)
 			const std::u32string want =
 			    r < static_cast<int>(c.rows.size()) ? c.rows[static_cast<std::size_t>(r)] : U"";
 			EXPECT_EQ(row_text(pg, r), want) << "row " << r;
+			// No content here names a colour: every cell, blank or
+			// not, is white on black.
+			for (const tt_attr a : pg.attr[static_cast<std::size_t>(r)])
+				EXPECT_EQ(a, (tt_attr{TT_WHITE, TT_BLACK})) << "row " << r;
 		}
 	}
-}
-
-TEST(Decoder, KeepsTheFirst24LinesAndBlanksEveryCell)
-{
-	std::string s;
-	for (char c = 'a'; c < 'a' + 30; ++c)
-		s += std::string(1, c) + "\n";
-	tt_page pg = decoded(s.c_str());
-	EXPECT_EQ(row_text(pg, 0), U"a");
-	EXPECT_EQ(row_text(pg, 23), U"x");
-
-	pg = decoded("A");
-	for (int r = 0; r < TT_ROWS; ++r)
-		for (int c = 0; c < TT_COLS; ++c) {
-			if (r == 0 && c == 0)
-				continue;
-			EXPECT_EQ(pg.text[r][c], ' ');
-			EXPECT_EQ(pg.attr[r][c], (tt_attr{7, 0}));
-		}
 }
 
 // take_answer is the part of tt_get after the transfer.

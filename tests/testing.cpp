@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+
+#include <json-c/json.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,25 +21,6 @@ extern char **environ;
 namespace testing_support {
 
 namespace {
-
-std::string json_string(const std::string &s)
-{
-	std::string out = "\"";
-	for (const char c : s) {
-		const auto b = static_cast<unsigned char>(c);
-		if (c == '"' || c == '\\') {
-			out += '\\';
-			out += c;
-		} else if (b < 0x20) {
-			std::array<char, 8> esc{};
-			std::snprintf(esc.data(), esc.size(), "\\u%04x", b);
-			out += esc.data();
-		} else {
-			out += c;
-		}
-	}
-	return out + "\"";
-}
 
 void serve(local_service &svc, const httplib::Request &req, httplib::Response &res)
 {
@@ -154,10 +138,14 @@ void drain(int out_fd, int err_fd, run_result &r)
 
 answer page_json(const std::string &content, const std::string &next_subpage)
 {
-	std::string body = "{\"content\":" + json_string(content);
+	const std::unique_ptr<json_object, decltype(&json_object_put)> page{json_object_new_object(),
+	                                                                    &json_object_put};
+	json_object_object_add(page.get(), "content",
+	                       json_object_new_string_len(content.data(), static_cast<int>(content.size())));
 	if (!next_subpage.empty())
-		body += ",\"nextSubPage\":" + json_string(next_subpage);
-	return {200, {body + "}"}};
+		json_object_object_add(page.get(), "nextSubPage",
+		                       json_object_new_string(next_subpage.c_str()));
+	return {200, {json_object_to_json_string_ext(page.get(), JSON_C_TO_STRING_PLAIN)}};
 }
 
 local_service::local_service(std::map<std::string, answer> p) : pages(std::move(p))
