@@ -2,6 +2,7 @@
 // against a local service.
 #include "testing.hpp"
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
@@ -226,6 +227,11 @@ TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)
 	EXPECT_EQ(tt_get("100", &pg), TT_EXFER);
 	EXPECT_NE(std::string(tt_errstr(TT_EXFER)), "");
 	EXPECT_STREQ(pg.id.data(), "old");
+
+	// libcurl leaves its error buffer empty for a URL it cannot parse; the
+	// message must still say what went wrong.
+	EXPECT_EQ(tt_get("a b", &pg), TT_EXFER);
+	EXPECT_STREQ(tt_errstr(TT_EXFER), curl_easy_strerror(CURLE_URL_MALFORMAT));
 }
 
 TEST(Fetch, NamesEveryStatus)

@@ -1,0 +1,25 @@
+// When json-c cannot make a tokener, the fetch fails before any request,
+// with a message. This program's own json_tokener_new takes the place of
+// json-c's and always fails, as it would when memory runs out.
+#include "testing.hpp"
+
+#include <gtest/gtest.h>
+#include <json-c/json.h>
+
+using namespace testing_support;
+
+extern "C" json_tokener *json_tokener_new(void) { return nullptr; }
+
+namespace {
+
+TEST(Fetch, FailsBeforeAnyRequestWithoutATokener)
+{
+	local_service svc({{"100", page_json("x")}});
+	const host_override host(svc.host());
+	tt_page pg{};
+	EXPECT_EQ(tt_get("100", &pg), TT_EXFER);
+	EXPECT_NE(std::string(tt_errstr(TT_EXFER)), "");
+	EXPECT_TRUE(svc.last_request().path.empty()) << "a request went out";
+}
+
+} // namespace
