@@ -46,6 +46,8 @@ if [ -n "$deb" ]; then
 		echo "$depends" | grep -q "$lib" || fail "package depends: $depends"
 	done
 	[ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "package has no maintainer"
+	# Loading the C++ runtime would cost a fifth of dovrel's start-up.
+	case "$depends" in *libstdc++*) fail "dovrel needs the C++ runtime again: $depends" ;; esac
 else
 	fail "no package built"
 fi
