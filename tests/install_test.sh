@@ -46,7 +46,7 @@ if [ -n "$deb" ]; then
 		echo "$depends" | grep -q "$lib" || fail "package depends: $depends"
 	done
 	[ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "package has no maintainer"
-	# Loading the C++ runtime would cost a fifth of dovrel's start-up.
+	# Loading the C++ runtime would add about 15% to a run of dovrel.
 	case "$depends" in *libstdc++*) fail "dovrel needs the C++ runtime again: $depends" ;; esac
 else
 	fail "no package built"
