@@ -1,5 +1,6 @@
 // dovrel: shows teletext pages from a broadcaster's page service on the
 // terminal.
+#include "dovrel.hpp"
 #include "api.hpp"
 #include "compat.hpp"
 
@@ -99,10 +100,9 @@ void write_colour(std::FILE *out, const tt_page &pg)
 	for (std::size_t r = 0; r < pg.text.size(); ++r) {
 		const auto &text = pg.text[r];
 		const auto &attr = pg.attr[r];
-		char *o = put_escape(buf.data(), attr[0]);
-		o = put_cell(o, text[0]);
-		for (std::size_t c = 1; c < text.size(); ++c) {
-			if (!(attr[c] == attr[c - 1]))
+		char *o = buf.data();
+		for (std::size_t c = 0; c < text.size(); ++c) {
+			if (c == 0 || attr[c] != attr[c - 1])
 				o = put_escape(o, attr[c]);
 			o = put_cell(o, text[c]);
 		}

@@ -1,6 +1,6 @@
 // Time per page for the decoder over the sample pages and two worst cases,
 // and for both page writers over a full colourful page.
-#include "api.hpp"
+#include "dovrel.hpp"
 
 #include <benchmark/benchmark.h>
 #include <json-c/json.h>
@@ -12,9 +12,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-
-void write_plain(std::FILE *out, const tt_page &pg);
-void write_colour(std::FILE *out, const tt_page &pg);
 
 namespace {
 

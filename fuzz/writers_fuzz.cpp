@@ -1,16 +1,13 @@
 // Random records through both page writers: nothing below 0x20 but the
 // newline, no C1 control, and no ESC but the colour writer's own escapes
 // ever reach the output.
-#include "api.hpp"
+#include "dovrel.hpp"
 
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-
-void write_plain(std::FILE *out, const tt_page &pg);
-void write_colour(std::FILE *out, const tt_page &pg);
 
 namespace {
 

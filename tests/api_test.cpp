@@ -218,12 +218,7 @@ TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)
 	EXPECT_EQ(tt_get(nullptr, &pg), TT_EARG);
 	EXPECT_EQ(tt_get("100", nullptr), TT_EARG);
 
-	int port = 0;
-	{
-		const local_service gone;
-		port = gone.port;
-	}
-	const host_override host("127.0.0.1:" + std::to_string(port));
+	const host_override host("127.0.0.1:" + std::to_string(closed_port()));
 	EXPECT_EQ(tt_get("100", &pg), TT_EXFER);
 	EXPECT_NE(std::string(tt_errstr(TT_EXFER)), "");
 	EXPECT_STREQ(pg.id.data(), "old");

@@ -45,14 +45,8 @@ TEST(Memcheck, EveryPathIsClean)
 		EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;
 	}
 
-	// Nothing listens on a port that was just closed.
-	int port = 0;
-	{
-		const local_service gone;
-		port = gone.port;
-	}
-	const run_result r =
-	    run_dovrel_under(valgrind, {"100"}, "", {"DOVREL_HOST=127.0.0.1:" + std::to_string(port)});
+	const run_result r = run_dovrel_under(valgrind, {"100"}, "",
+	                                      {"DOVREL_HOST=127.0.0.1:" + std::to_string(closed_port())});
 	EXPECT_EQ(r.status, 1) << r.err;
 	EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;
 }

@@ -165,6 +165,12 @@ local_service::~local_service()
 	thread.join();
 }
 
+int closed_port()
+{
+	const local_service gone;
+	return gone.port;
+}
+
 httplib::Request local_service::last_request()
 {
 	const std::lock_guard<std::mutex> g(lock);

@@ -4,9 +4,9 @@
 #define DOVREL_TESTING_HPP
 
 #include "api.hpp"
+#include "dovrel.hpp"
 
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -15,10 +15,6 @@
 #include <vector>
 
 #include <httplib.h>
-
-// The page writers, from dovrel.cpp.
-void write_plain(std::FILE *out, const tt_page &pg);
-void write_colour(std::FILE *out, const tt_page &pg);
 
 namespace testing_support {
 
@@ -54,6 +50,9 @@ struct local_service {
 	std::string host() const { return "127.0.0.1:" + std::to_string(port); }
 	httplib::Request last_request();
 };
+
+// A loopback port that nothing listens on: one a service has just let go.
+int closed_port();
 
 // Points tt_get (and dovrel children) at a service for one scope.
 struct host_override {
