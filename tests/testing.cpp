@@ -132,6 +132,10 @@ void drain(int out_fd, int err_fd, run_result &r)
 			}
 		}
 	}
+	// A child that went silent for ten seconds: give up on it.
+	for (const pollfd &p : fds)
+		if (p.fd >= 0)
+			close(p.fd);
 }
 
 } // namespace
