@@ -70,18 +70,28 @@ void parse_page(benchmark::State &state, const std::string &content)
 	state.SetLabel(std::to_string(content.size()) + " bytes");
 }
 
-tt_page colourful_page()
+tt_page sample_page(const char *page)
 {
 	tt_page pg{};
-	parse(sample_content("200").c_str(), &pg);
+	parse(sample_content(page).c_str(), &pg);
+	return pg;
+}
+
+// Every cell outside ASCII: Latin-1 letters, block graphics and a symbol.
+tt_page non_ascii_page()
+{
+	constexpr std::array<std::int32_t, 4> cells{0xE9, 0x2588, 0xC4, 0x2600};
+	tt_page pg = sample_page("100");
+	for (auto &row : pg.text)
+		for (std::size_t c = 0; c < row.size(); ++c)
+			row[c] = cells[c % cells.size()];
 	return pg;
 }
 
 // cppcheck-suppress constParameterCallback ; the benchmark loop changes state
-void write_page(benchmark::State &state, void (*writer)(std::FILE *, const tt_page &))
+void write_page(benchmark::State &state, void (*writer)(std::FILE *, const tt_page &), const tt_page &pg)
 {
 	std::setlocale(LC_ALL, "C.UTF-8");
-	const tt_page pg = colourful_page();
 	std::FILE *null = std::fopen("/dev/null", "w");
 	for (auto _ : state)
 		writer(null, pg);
@@ -97,8 +107,15 @@ int main(int argc, char **argv)
 		                             sample_content(page));
 	benchmark::RegisterBenchmark("parse/all-references", parse_page, all_references());
 	benchmark::RegisterBenchmark("parse/nested-spans", parse_page, nested_spans());
-	benchmark::RegisterBenchmark("write/plain", write_page, write_plain);
-	benchmark::RegisterBenchmark("write/colour", write_page, write_colour);
+	const tt_page index = sample_page("100");
+	const tt_page card = sample_page("200");
+	const tt_page non_ascii = non_ascii_page();
+	benchmark::RegisterBenchmark("write/plain-index", write_page, write_plain, index);
+	benchmark::RegisterBenchmark("write/plain-card", write_page, write_plain, card);
+	benchmark::RegisterBenchmark("write/plain-non-ascii", write_page, write_plain, non_ascii);
+	benchmark::RegisterBenchmark("write/colour-index", write_page, write_colour, index);
+	benchmark::RegisterBenchmark("write/colour-card", write_page, write_colour, card);
+	benchmark::RegisterBenchmark("write/colour-non-ascii", write_page, write_colour, non_ascii);
 	benchmark::Initialize(&argc, argv);
 	benchmark::RunSpecifiedBenchmarks();
 	benchmark::Shutdown();
