@@ -292,21 +292,46 @@ void set_message(std::string_view msg)
 	curlerrbuf[n] = '\0';
 }
 
-// Copies at most 5 bytes of src into a link field and ends it with NUL.
+// Copies at most 15 bytes of src into a link field and ends it with NUL.
 void copy_link(tt_link &field, const char *src)
 {
 	std::strncpy(field.data(), src, field.size() - 1);
 	field.back() = '\0';
 }
 
+// A link that does not fit is left out rather than cut: a cut link names
+// another page ("100-10" would become "100-1"). A JSON null has no text
+// form; the field stays empty for it too.
 void copy_key(json_object *obj, const char *key, tt_link &field)
 {
 	json_object *v = nullptr;
 	if (json_object_object_get_ex(obj, key, &v) == 0)
 		return;
-	// A JSON null has no text form; the field stays empty.
-	if (const char *s = json_object_get_string(v))
+	const char *s = json_object_get_string(v);
+	if (s != nullptr && std::strlen(s) < field.size())
 		copy_link(field, s);
+}
+
+// JSON's own whitespace, which may follow a complete document.
+bool is_json_space(std::string_view s) { return s.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+// A DOVREL_HOST of "http://..." or "https://..." is the whole base URL;
+// anything else is a host, optionally with a path, spoken to over HTTP.
+// Returns the URL's length, which may be more than url could hold.
+int format_url(std::array<char, 1024> &url, const char *page)
+{
+	std::string_view base = service_host();
+	std::string_view scheme = "http://";
+	if (base.starts_with("http://") || base.starts_with("https://")) {
+		scheme = {};
+		if (base.ends_with('/'))
+			base.remove_suffix(1);
+	}
+	const auto len = [](std::string_view s) {
+		return static_cast<int>(std::min<std::size_t>(s.size(), INT_MAX));
+	};
+	return std::snprintf(url.data(), url.size(), "%.*s%.*s/json/%s", len(scheme), scheme.data(),
+	                     len(base), base.data(), page);
 }
 
 } // namespace
@@ -379,8 +404,16 @@ std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ct
 	const std::size_t n = size * count;
 	if (fc->err != 0)
 		return 0;
+	fc->received += n;
+	if (fc->received > TT_MAX_ANSWER) {
+		fc->err = TT_EDATA;
+		return 0;
+	}
 	if (fc->obj != nullptr) {
-		// More body after a complete value: the answer is not one document.
+		// Whitespace may follow the document, in however many chunks;
+		// anything else means the answer is not one document.
+		if (is_json_space({chunk, n}))
+			return n;
 		fc->err = TT_EDATA;
 		return 0;
 	}
@@ -431,8 +464,11 @@ int tt_get(const char *page, tt_page *pg)
 	if (page == nullptr || pg == nullptr || *page == '\0')
 		return TT_EARG;
 
-	std::array<char, 128> url{};
-	std::snprintf(url.data(), url.size(), "http://%s/json/%s", service_host(), page);
+	// A URL cut short would fetch another resource.
+	std::array<char, 1024> url{};
+	const int url_len = format_url(url, page);
+	if (url_len < 0 || static_cast<std::size_t>(url_len) >= url.size())
+		return TT_EARG;
 
 	const std::unique_ptr<json_tokener, tokener_free> tok{json_tokener_new()};
 	if (!tok) {
@@ -445,7 +481,7 @@ int tt_get(const char *page, tt_page *pg)
 		return TT_EXFER;
 	}
 
-	fetch_ctx ctx{0, tok.get(), nullptr};
+	fetch_ctx ctx{0, tok.get(), nullptr, 0};
 	curlerrbuf[0] = '\0';
 	CURL *h = curl.get();
 	curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlerrbuf.data());
@@ -456,12 +492,17 @@ int tt_get(const char *page, tt_page *pg)
 	std::unique_ptr<curl_slist, slist_free> headers{
 	    curl_slist_append(nullptr, "Accept-Encoding: application/json")};
 	curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+	// As OpenSSL and the curl tool read it: a private CA's certificates.
+	if (const char *ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0')
+		curl_easy_setopt(h, CURLOPT_CAINFO, ca);
 
 	const CURLcode rc = curl_easy_perform(h);
 	headers.reset();
 	const std::unique_ptr<json_object, object_put> obj{ctx.obj};
 	if (rc != CURLE_OK) {
-		if (curlerrbuf[0] == '\0')
+		if (ctx.received > TT_MAX_ANSWER)
+			set_message("answer larger than 1 MiB");
+		else if (curlerrbuf[0] == '\0')
 			set_message(curl_easy_strerror(rc));
 		return TT_EXFER;
 	}

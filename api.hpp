@@ -34,8 +34,8 @@ struct tt_attr {
 
 constexpr bool operator==(tt_attr a, tt_attr b) { return a.fg == b.fg && a.bg == b.bg; }
 
-// A page text of at most 5 characters and its NUL.
-using tt_link = std::array<char, 6>;
+// A page text of at most 15 characters and its NUL.
+using tt_link = std::array<char, 16>;
 
 // One screen. Nothing in it is allocated: the caller owns the storage and
 // every fetch rewrites it in place.
@@ -59,10 +59,15 @@ const char *tt_errstr(int status);
 struct json_tokener;
 struct json_object;
 
+// The largest answer body taken: a page is a few kilobytes, and the parsed
+// document costs many times its text.
+constexpr std::size_t TT_MAX_ANSWER = 1024 * 1024;
+
 struct fetch_ctx {
-	int err;           // 0, or TT_EDATA once the body has been refused
-	json_tokener *tok; // incremental parser for this transfer
-	json_object *obj;  // the complete JSON value, once there is one
+	int err;              // 0, or TT_EDATA once the body has been refused
+	json_tokener *tok;    // incremental parser for this transfer
+	json_object *obj;     // the complete JSON value, once there is one
+	std::size_t received; // body bytes so far
 };
 
 // libcurl's write callback: feeds one body chunk to the tokener.

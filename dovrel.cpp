@@ -201,7 +201,7 @@ bool was_shown(const shown_pages &shown, const char *page)
 		// A page named with its subpage is shown alone.
 		if (page == arg && std::strchr(arg, '-') != nullptr)
 			finish();
-		// Later pages were named by a link of at most 5 bytes, so their
+		// Later pages were named by a link of at most 15 bytes, so their
 		// id is their whole page text.
 		if (page != arg)
 			remember(shown, pg.id);

@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <tuple>
+
+#include <sys/resource.h>
 
 using namespace testing_support;
 
@@ -118,27 +123,56 @@ struct fetch_case {
 	const char *row0;      // for status 0
 	const char *next_page; // for status 0 and the links-only case
 	const char *next_subpage;
+	const char *message = nullptr; // for status 2, if it is ours
 };
+
+// An answer of exactly n bytes, all of it one page of 'x'.
+answer sized_page(std::size_t n)
+{
+	answer a = page_json("");
+	a.chunks[0].insert(a.chunks[0].find("\"\"") + 1, n - a.chunks[0].size(), 'x');
+	return a;
+}
+
+const std::string forty_x(40, 'x');
+const char *too_large = "answer larger than 1 MiB";
 
 const std::vector<fetch_case> &fetch_cases()
 {
 	static const std::vector<fetch_case> cases = {
 	    {"ok", {200, {R"({"content":"hi &amp; bye","nextPage":"101"})"}}, 0, "hi & bye", "101", ""},
-	    {"links-cut",
-	     {200, {R"({"content":"x","nextPage":"1234567","nextSubPage":"100-22"})"}},
+	    {"links-6-15",
+	     {200, {R"({"content":"x","nextPage":"123456789012345","nextSubPage":"100-10"})"}},
 	     0,
 	     "x",
-	     "12345",
-	     "100-2"},
+	     "123456789012345",
+	     "100-10"},
+	    {"links-16",
+	     {200, {R"({"content":"x","nextPage":"1234567890123456","nextSubPage":"100-1234567890123"})"}},
+	     0,
+	     "x",
+	     "",
+	     ""},
 	    {"null-link", {200, {R"({"content":"x","nextPage":null,"nextSubPage":null})"}}, 0, "x", "", ""},
 	    {"number", {200, {R"({"content":42,"nextPage":101})"}}, 0, "42", "101", ""},
 	    {"split-value", {200, {R"({"content":)", R"("two chunks"})"}}, 0, "two chunks", "", ""},
 	    {"trailing-bytes", {200, {R"({"content":"x"} and more)"}}, 0, "x", "", ""},
+	    {"space-after", {200, {R"({"content":"x"})", "\n", " \t\r\n"}}, 0, "x", "", ""},
+	    {"1-MiB", sized_page(TT_MAX_ANSWER), 0, forty_x.c_str(), "", ""},
+	    {"1-MiB-and-1", sized_page(TT_MAX_ANSWER + 1), 2, nullptr, nullptr, nullptr, too_large},
+	    {"endless",
+	     {200, {R"({"content":")", std::string(4096, 'x')}, 0, 0, 0, true},
+	     2,
+	     nullptr,
+	     nullptr,
+	     nullptr,
+	     too_large},
 	    {"not-found", {404, {R"({"content":"x"})"}}, 3, nullptr, nullptr, nullptr},
 	    {"moved-empty", {301, {""}}, 3, nullptr, nullptr, nullptr},
 	    {"moved-chunks", {301, {"<html>", "</html>"}}, 2, nullptr, nullptr, nullptr},
 	    {"bad-first", {200, {R"({"content" "x",)", R"("nextPage":"1"})"}}, 2, nullptr, nullptr, nullptr},
-	    {"more-after", {200, {R"({"content":"x"})", " "}}, 2, nullptr, nullptr, nullptr},
+	    {"more-after", {200, {R"({"content":"x"})", "x"}}, 2, nullptr, nullptr, nullptr},
+	    {"space-then-more", {200, {R"({"content":"x"})", "\n", " x"}}, 2, nullptr, nullptr, nullptr},
 	    {"bad-last", {200, {R"({"content":)", "nope}"}}, 4, nullptr, nullptr, nullptr},
 	    {"empty-body", {200, {""}}, 4, nullptr, nullptr, nullptr},
 	    {"array", {200, {"[]"}}, 4, nullptr, nullptr, nullptr},
@@ -174,9 +208,14 @@ TEST(Fetch, GivesEachStatusAndLeavesTheRecordAsDocumented)
 		const int status = tt_get(c.name, &pg);
 		EXPECT_EQ(status, c.status) << tt_errstr(status);
 		EXPECT_NE(std::string(tt_errstr(status)), "");
+		if (c.status == TT_EXFER) {
+			EXPECT_STREQ(tt_errstr(status), c.message != nullptr
+			                                    ? c.message
+			                                    : "Failure writing output to destination");
+		}
 		if (c.next_page != nullptr) {
-			// Links rewritten; the id holds the first five bytes.
-			EXPECT_EQ(std::string(pg.id.data()), std::string(c.name).substr(0, 5));
+			// Links rewritten; the id holds the whole page text.
+			EXPECT_STREQ(pg.id.data(), c.name);
 			EXPECT_STREQ(pg.next_page.data(), c.next_page);
 			EXPECT_STREQ(pg.next_subpage.data(), c.next_subpage);
 		} else {
@@ -193,22 +232,90 @@ TEST(Fetch, GivesEachStatusAndLeavesTheRecordAsDocumented)
 			EXPECT_EQ(pg.text[0][0], '#') << "the grid must stay untouched";
 		}
 	}
+	// The endless answer was dropped at its first MiB.
+	rusage use{};
+	getrusage(RUSAGE_SELF, &use);
+	EXPECT_LT(use.ru_maxrss, 128L << 10) << "KiB at the peak";
 }
 
 TEST(Fetch, SendsTheRequestTheServiceExpects)
 {
-	local_service svc({{"1000000", page_json("x")}});
-	const host_override host(svc.host());
+	local_service svc({{"10000000000000000", page_json("x")}});
 	tt_page pg{};
-	ASSERT_EQ(tt_get("1000000", &pg), TT_OK);
+	{
+		const host_override host(svc.host());
+		ASSERT_EQ(tt_get("10000000000000000", &pg), TT_OK);
+	}
 	const httplib::Request req = svc.last_request();
 	EXPECT_EQ(req.method, "GET");
-	EXPECT_EQ(req.path, "/json/1000000");
+	EXPECT_EQ(req.path, "/json/10000000000000000");
 	EXPECT_EQ(req.get_header_value("User-Agent").rfind("dovrel (+", 0), 0U);
 	EXPECT_EQ(req.get_header_value("User-Agent").back(), ')');
 	EXPECT_EQ(req.get_header_value_count("Accept-Encoding"), 1U);
 	EXPECT_EQ(req.get_header_value("Accept-Encoding"), "application/json");
-	EXPECT_STREQ(pg.id.data(), "10000");
+	EXPECT_STREQ(pg.id.data(), "100000000000000");
+
+	// Every form of the service's address, and the longest URL there is
+	// room for: one byte more is refused before anything is sent.
+	const std::string origin = "http://" + svc.host();
+	const std::string room(1023 - (origin + "/json/").size(), '7');
+	const std::vector<std::tuple<std::string, std::string, int>> requests = {
+	    {origin + "/", "/json/1", TT_EHTTP},
+	    {origin + "/tt//", "/tt//json/1", TT_EHTTP},
+	    {svc.host() + "/tt/", "/tt//json/1", TT_EHTTP},
+	    {origin, "/json/" + room, TT_EHTTP},
+	    {origin, "/json/" + room + "7", TT_EARG},
+	};
+	for (const auto &[base, path, status] : requests) {
+		SCOPED_TRACE(base);
+		const host_override host(base);
+		const int before = svc.request_count();
+		EXPECT_EQ(tt_get(path.substr(path.rfind('/') + 1).c_str(), &pg), status);
+		EXPECT_EQ(svc.request_count(), before + (status == TT_EARG ? 0 : 1));
+		if (status != TT_EARG) {
+			EXPECT_EQ(svc.last_request().path, path);
+		}
+	}
+}
+
+// A certificate for 127.0.0.1 that no CA signed, made for the test.
+tls_files self_signed(const std::string &dir)
+{
+	const tls_files f{dir + "/cert.pem", dir + "/key.pem"};
+	const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+	                        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
+	                        f.key + " -out " + f.cert + " 2>/dev/null";
+	return std::system(cmd.c_str()) == 0 ? f : tls_files{};
+}
+
+TEST(Fetch, SpeaksTlsAndTrustsTheGivenCertificates)
+{
+	std::string dir = "/tmp/dovrel-tls-XXXXXX";
+	ASSERT_NE(mkdtemp(dir.data()), nullptr);
+	const tls_files tls = self_signed(dir);
+	ASSERT_FALSE(tls.cert.empty()) << "openssl could not make a certificate";
+	local_service secure({{"100", page_json("secret")}}, &tls);
+	local_service plain({{"100", page_json("x")}});
+	const std::string https = "https://127.0.0.1:" + std::to_string(secure.port);
+	tt_page pg{};
+
+	const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
+	    {https, tls.cert, TT_OK, ""},
+	    {https + "/", "", TT_EXFER, "SSL certificate problem"},
+	    {"https://" + plain.host(), "", TT_EXFER, "SSL"},
+	};
+	for (const auto &[base, ca, status, message] : cases) {
+		SCOPED_TRACE(base + " " + ca);
+		const host_override host(base);
+		setenv("SSL_CERT_FILE", ca.c_str(), 1);
+		EXPECT_EQ(tt_get("100", &pg), status);
+		EXPECT_NE(std::string(tt_errstr(status)).find(message), std::string::npos)
+		    << tt_errstr(status);
+	}
+	unsetenv("SSL_CERT_FILE");
+	EXPECT_EQ(row_text(pg, 0), U"secret");
+	EXPECT_EQ(secure.last_request().path, "/json/100");
+	std::filesystem::remove_all(dir);
 }
 
 TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)

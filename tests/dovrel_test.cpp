@@ -14,6 +14,18 @@ namespace {
 const std::string page100 = plain_screen({"Index", "line two"});
 const std::string page100_2 = plain_screen({"Second"});
 
+// Subpages 700 to 700-12, each linked from the one before.
+std::map<std::string, answer> long_chain(std::string &screens)
+{
+	std::map<std::string, answer> pages;
+	for (int i = 1; i <= 12; ++i) {
+		const std::string name = i == 1 ? "700" : "700-" + std::to_string(i);
+		pages[name] = page_json(name, i < 12 ? "700-" + std::to_string(i + 1) : "");
+		screens += (i == 1 ? "" : "\n") + plain_screen({name});
+	}
+	return pages;
+}
+
 std::map<std::string, answer> sample_pages()
 {
 	return {
@@ -27,6 +39,7 @@ std::map<std::string, answer> sample_pages()
 	    {"500", page_json("\x1b[31mred\xc2\x9b"
 	                      "2J\x07|\x7f|\xf4\x8f\xbf\xbf")},
 	    {"600", page_json("Odd link", "6\xc3\xa9\x1b")},
+	    {"800", page_json("Long link", "1234567890")},
 	};
 }
 
@@ -40,7 +53,10 @@ struct session {
 
 TEST(Program, RunsEachSessionByteForByte)
 {
-	local_service svc(sample_pages());
+	std::string chain;
+	std::map<std::string, answer> pages = sample_pages();
+	pages.merge(long_chain(chain));
+	local_service svc(pages);
 	const std::string host = "DOVREL_HOST=" + svc.host();
 	const std::string usage = "dovrel: usage: dovrel [page]\n";
 	const std::vector<session> sessions = {
@@ -54,6 +70,7 @@ TEST(Program, RunsEachSessionByteForByte)
 	    {{"200-1"}, "", 0, plain_screen({"Alone"}), ""},
 	    {{"300"}, "", 0, plain_screen({"Circle A"}) + "\n" + plain_screen({"Circle B"}), ""},
 	    {{"400"}, "", 1, plain_screen({"First"}) + "\n", "dovrel: API returned an error code\n"},
+	    {{"700"}, "", 0, chain, ""},
 	    // Control characters from the page never reach the terminal.
 	    {{"500"}, "", 0, plain_screen({" [31mred 2J | |%"}), ""},
 	    // Interactive, from page 100.
@@ -70,6 +87,11 @@ TEST(Program, RunsEachSessionByteForByte)
 	     "600\n",
 	     0,
 	     page100 + "\npage [100-2]? " + plain_screen({"Odd link"}) + "\npage [6???]? ",
+	     ""},
+	    {{},
+	     "800\n",
+	     0,
+	     page100 + "\npage [100-2]? " + plain_screen({"Long link"}) + "\npage [1234567890]? ",
 	     ""},
 	};
 	for (const session &s : sessions) {

@@ -28,6 +28,7 @@ void serve(local_service &svc, const httplib::Request &req, httplib::Response &r
 	{
 		const std::lock_guard<std::mutex> g(svc.lock);
 		svc.last = req;
+		++svc.requests;
 		const auto it = svc.pages.find(req.matches[1]);
 		if (it == svc.pages.end()) {
 			res.status = 404;
@@ -47,7 +48,7 @@ void serve(local_service &svc, const httplib::Request &req, httplib::Response &r
 		                         });
 		return;
 	}
-	if (a.chunks.size() <= 1 && a.delay_ms == 0) {
+	if (a.chunks.size() <= 1 && a.delay_ms == 0 && !a.endless) {
 		res.set_content(a.chunks.empty() ? "" : a.chunks[0], "application/json");
 		return;
 	}
@@ -58,13 +59,18 @@ void serve(local_service &svc, const httplib::Request &req, httplib::Response &r
 			if (&c != &a.chunks.back())
 				std::this_thread::sleep_for(std::chrono::milliseconds(a.pause_ms));
 		}
+		// Endless, but bounded all the same: 256 MiB at the most.
+		for (std::size_t sent = 0; a.endless && sent < (256U << 20) && sink.is_writable();
+		     sent += a.chunks.back().size())
+			if (!sink.write(a.chunks.back().data(), a.chunks.back().size()))
+				break;
 		sink.done();
 		return true;
 	});
 }
 
-const std::array<const char *, 5> cleared_vars{"DOVREL_HOST", "CLICOLOR", "CLICOLOR_FORCE", "NO_COLOR",
-                                               "LC_ALL"};
+const std::array<const char *, 7> cleared_vars{"DOVREL_HOST", "CLICOLOR", "CLICOLOR_FORCE", "NO_COLOR",
+                                               "LC_ALL",      "TERM",     "SSL_CERT_FILE"};
 
 std::vector<std::string> child_environment(const std::vector<std::string> &extra)
 {
@@ -152,20 +158,23 @@ answer page_json(const std::string &content, const std::string &next_subpage)
 	return {200, {json_object_to_json_string_ext(page.get(), JSON_C_TO_STRING_PLAIN)}};
 }
 
-local_service::local_service(std::map<std::string, answer> p) : pages(std::move(p))
+local_service::local_service(std::map<std::string, answer> p, const tls_files *tls)
+    : server(tls != nullptr ? std::make_unique<httplib::SSLServer>(tls->cert.c_str(), tls->key.c_str())
+                            : std::make_unique<httplib::Server>()),
+      pages(std::move(p))
 {
-	server.Get(R"(/json/(.*))",
-	           [this](const httplib::Request &req, httplib::Response &res) { serve(*this, req, res); });
-	port = server.bind_to_any_port("127.0.0.1");
-	thread = std::thread([this] { server.listen_after_bind(); });
+	server->Get(R"(.*/json/(.*))",
+	            [this](const httplib::Request &req, httplib::Response &res) { serve(*this, req, res); });
+	port = server->bind_to_any_port("127.0.0.1");
+	thread = std::thread([this] { server->listen_after_bind(); });
 	// A stop() before the loop runs would be lost and join() would hang.
-	while (!server.is_running())
+	while (!server->is_running())
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 local_service::~local_service()
 {
-	server.stop();
+	server->stop();
 	thread.join();
 }
 
@@ -179,6 +188,12 @@ httplib::Request local_service::last_request()
 {
 	const std::lock_guard<std::mutex> g(lock);
 	return last;
+}
+
+int local_service::request_count()
+{
+	const std::lock_guard<std::mutex> g(lock);
+	return requests;
 }
 
 host_override::host_override(const std::string &host) { setenv("DOVREL_HOST", host.c_str(), 1); }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -27,28 +28,38 @@ struct answer {
 	int pause_ms = 100;
 	int delay_ms = 0;          // silence after the headers, before the body
 	std::size_t cut_after = 0; // if not 0: promise more, close after this many bytes
+	bool endless = false;      // after the chunks, send the last one again until the client leaves
 };
 
 // A page as the service sends it.
 answer page_json(const std::string &content, const std::string &next_subpage = "");
 
+// A certificate and its key, in PEM files, for a service over TLS.
+struct tls_files {
+	std::string cert;
+	std::string key;
+};
+
 // A page service on 127.0.0.1 and a free port, in a thread of the test
-// process, for the life of the object.
+// process, for the life of the object; over TLS when given tls_files. It
+// answers GET .../json/PAGE, whatever comes before /json/.
 struct local_service {
-	httplib::Server server;
+	std::unique_ptr<httplib::Server> server;
 	std::thread thread;
 	int port = -1;
 	std::mutex lock;
 	std::map<std::string, answer> pages; // by page text
 	httplib::Request last;               // the last request seen
+	int requests = 0;
 
-	explicit local_service(std::map<std::string, answer> p = {});
+	explicit local_service(std::map<std::string, answer> p = {}, const tls_files *tls = nullptr);
 	~local_service();
 	local_service(const local_service &) = delete;
 	local_service &operator=(const local_service &) = delete;
 
 	std::string host() const { return "127.0.0.1:" + std::to_string(port); }
 	httplib::Request last_request();
+	int request_count();
 };
 
 // A loopback port that nothing listens on: one a service has just let go.
