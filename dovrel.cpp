@@ -33,23 +33,34 @@ constexpr std::string_view reset = "\x1b[0m";
 // the terminal.
 bool is_control(std::int32_t cp) { return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F); }
 
-// Appends one cell's character in the locale's encoding. A code point the
-// encoding cannot represent, or a negative one, writes nothing.
+char *put_byte(char *out, char b)
+{
+	*out = b;
+	return out + 1;
+}
+
+// Appends one cell's character in the locale's encoding, in exactly one
+// terminal column, so that the grid lines up in every locale: what the
+// encoding cannot represent shows as '?', and what a terminal would give
+// no column or two (combining marks, zero-width and direction controls,
+// wide characters) shows as a blank. Direction overrides in particular
+// could make a line read as something else than it says.
 char *put_cell(char *out, std::int32_t cp)
 {
+	if (cp >= 0x20 && cp < 0x7F)
+		return put_byte(out, static_cast<char>(cp));
 	if (cp < 0)
-		return out;
-	if (is_control(cp)) {
-		*out++ = ' ';
-		return out;
-	}
-	if (cp < 0x80) {
-		*out++ = static_cast<char>(cp);
-		return out;
-	}
+		return put_byte(out, '?');
+	if (is_control(cp))
+		return put_byte(out, ' ');
 	std::mbstate_t state{};
-	const std::size_t n = std::wcrtomb(out, static_cast<wchar_t>(cp), &state);
-	return n == static_cast<std::size_t>(-1) ? out : out + n;
+	const auto wc = static_cast<wchar_t>(cp);
+	const std::size_t n = std::wcrtomb(out, wc, &state);
+	if (n == static_cast<std::size_t>(-1))
+		return put_byte(out, '?');
+	if (wcwidth(wc) != 1)
+		return put_byte(out, ' ');
+	return out + n;
 }
 
 // Appends the SGR escape for a colour pair.
@@ -120,8 +131,9 @@ bool env_is(const char *name, std::string_view value)
 	return v != nullptr && v == value;
 }
 
-// Decided once, before the first page. NO_COLOR is honoured as terminal
-// users expect; only CLICOLOR_FORCE=1 overrides it.
+// Decided once, before the first page. NO_COLOR and a dumb terminal (an
+// editor's shell buffer, a serial console) are honoured as terminal users
+// expect; only CLICOLOR_FORCE=1 overrides them.
 bool colour_wanted()
 {
 	if (env_is("CLICOLOR_FORCE", "1"))
@@ -130,6 +142,8 @@ bool colour_wanted()
 		return false;
 	const char *no_color = std::getenv("NO_COLOR");
 	if (no_color != nullptr && *no_color != '\0')
+		return false;
+	if (env_is("TERM", "dumb"))
 		return false;
 	return !env_is("CLICOLOR", "0");
 }
@@ -143,6 +157,15 @@ void show(const tt_page &pg, bool colour)
 }
 
 [[noreturn]] void usage() { errx(1, "usage: dovrel [page]"); }
+
+// Once standard output has failed (a reader that has gone, a full disk),
+// more pages would only load the service for nothing. Called right after
+// writing, while errno still tells why.
+void check_output()
+{
+	if (std::ferror(stdout) != 0)
+		err(1, "stdout");
+}
 
 // Ends a run that went well, unless the pages could not all be written
 // (a full disk, a closed terminal): that is a failure too. Once standard
@@ -209,6 +232,7 @@ bool was_shown(const shown_pages &shown, const char *page)
 		if (*next == '\0' || std::strcmp(next, arg) == 0 || was_shown(shown, next))
 			finish();
 		std::putchar('\n');
+		check_output();
 		page = next;
 	}
 }
@@ -263,11 +287,13 @@ const char *prompt(const char *def)
 		if (status != TT_OK) {
 			warnx("%s", tt_errstr(status));
 			std::fputs("(press ^C to exit)\n\n", stdout);
+			check_output();
 			page = prompt(nullptr);
 			continue;
 		}
 		show(pg, colour);
 		std::putchar('\n');
+		check_output();
 		page = prompt(pg.next_subpage[0] != '\0' ? pg.next_subpage.data() : nullptr);
 	}
 	finish();

@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 using namespace testing_support;
 
@@ -121,10 +127,11 @@ tt_page blank_page()
 	return pg;
 }
 
-std::string written(void (*writer)(std::FILE *, const tt_page &), const tt_page &pg)
+std::string written(void (*writer)(std::FILE *, const tt_page &), const tt_page &pg,
+                    const char *locale = "C.UTF-8")
 {
 	// Cells are written in the locale's encoding, as dovrel sets it.
-	std::setlocale(LC_ALL, "C.UTF-8");
+	std::setlocale(LC_ALL, locale);
 	char *buf = nullptr;
 	std::size_t len = 0;
 	std::FILE *f = open_memstream(&buf, &len);
@@ -168,17 +175,48 @@ TEST(ColourWriter, WritesAnEscapeOnlyWhereThePairChanges)
 	EXPECT_EQ(all.size(), 24 * (esc_white_black.size() + 40 + esc_reset.size() + 1));
 }
 
-TEST(Writers, KeepControlCharactersFromTheTerminal)
+// The terminal columns a line of output takes, in the locale it was
+// written in.
+int columns(const std::string &line, const char *locale)
 {
-	tt_page pg = blank_page();
-	const std::vector<std::int32_t> hostile = {0x1B, 0x07, 0x00, 0x7F, 0x9B, 0x85, -1, 'x'};
-	for (std::size_t i = 0; i < hostile.size(); ++i)
-		pg.text[0][i] = hostile[i];
-	// Six blanks for the controls, nothing for the negative value.
-	const std::string row = "      x" + std::string(32, ' ');
-	const std::string plain = written(write_plain, pg);
-	EXPECT_EQ(plain.substr(0, plain.find('\n')), row);
-	EXPECT_EQ(first_row(pg), esc_white_black + row + esc_reset + "\n");
+	std::setlocale(LC_ALL, locale);
+	std::wstring wide(line.size() + 1, L'\0');
+	const std::size_t n = std::mbstowcs(wide.data(), line.c_str(), wide.size());
+	return n == static_cast<std::size_t>(-1) ? -1 : wcswidth(wide.c_str(), n);
+}
+
+TEST(Writers, GiveEveryCellOneColumnInEveryLocale)
+{
+	struct cells_case {
+		const char *locale;
+		std::vector<std::int32_t> cells;
+		std::string row; // the start of the first row, plain
+	};
+	// Controls are blanks, and so is whatever takes no column or two;
+	// what the locale cannot encode is '?'.
+	const std::vector<cells_case> cases = {
+	    {"C.UTF-8", {0x1B, 0x07, 0x00, 0x7F, 0x9B, 0x85, 0x9F, 0xA0, -1, 'x', '~'}, "       \u00a0?x~"},
+	    {"C.UTF-8",
+	     {0xE9, 0x2588, 0x2600, 0x202E, 0x200B, 0x0300, 0x4E2D, 0x2028, 0x2066, 0xD800},
+	     "\u00e9\u2588\u2600      ?"},
+	    {"C", {0xE9, 0x2588, 'A', 0x202E, 0x4E2D, 0x1B, -0x41, 0x7E}, "??A?? ?~"},
+	    {"POSIX", {0xE9, 0x2588, 0x300, 0x85, 'A'}, "??? A"},
+	};
+	for (const cells_case &c : cases) {
+		SCOPED_TRACE(c.locale + testing::PrintToString(c.cells));
+		tt_page pg = blank_page();
+		std::ranges::copy(c.cells, pg.text[0].begin());
+		std::ranges::copy(c.cells, pg.text[23].end() - static_cast<std::ptrdiff_t>(c.cells.size()));
+		const std::string plain = written(write_plain, pg, c.locale);
+		const std::string colour = written(write_colour, pg, c.locale);
+		EXPECT_EQ(plain.substr(0, c.row.size()), c.row);
+		EXPECT_EQ(colour.substr(0, esc_white_black.size() + c.row.size()), esc_white_black + c.row);
+		std::size_t rows = 0;
+		for (std::size_t at = 0, nl = 0; (nl = plain.find('\n', at)) != std::string::npos;
+		     at = nl + 1, ++rows)
+			EXPECT_EQ(columns(plain.substr(at, nl - at), c.locale), TT_COLS) << "row " << rows;
+		EXPECT_EQ(rows, 24U);
+	}
 }
 
 // Whether the output of a run carries colour escapes.
@@ -205,6 +243,9 @@ TEST(ColourChoice, FollowsTheEnvironmentAndTheTerminal)
 	    {{}, false, false},
 	    {{"CLICOLOR_FORCE=1"}, false, true},
 	    {{"CLICOLOR_FORCE=yes"}, false, false},
+	    {{"TERM=dumb"}, true, false},
+	    {{"TERM=dumb", "CLICOLOR_FORCE=1"}, true, true},
+	    {{"TERM=dumbx"}, true, true},
 	};
 	const std::string plain = page100 + "\n" + page100_2;
 	for (const choice &c : choices) {
@@ -233,6 +274,36 @@ TEST(Program, ReportsPagesItCouldNotWrite)
 	EXPECT_EQ(std::system((env + bin + " 100 >/dev/full 2>/dev/null").c_str()), 1 << 8);
 	EXPECT_EQ(std::system(("echo | " + env + bin + " >/dev/full 2>/dev/null").c_str()), 1 << 8);
 	EXPECT_EQ(std::system((env + bin + " 100 >/dev/null").c_str()), 0);
+}
+
+TEST(Program, StopsFetchingOnceNobodyReads)
+{
+	// A chain of 300 subpages, each a little slow, read by a reader that
+	// leaves after the first byte; dovrel ignores SIGPIPE, as under some
+	// shells and supervisors.
+	std::map<std::string, answer> pages;
+	for (int i = 1; i <= 300; ++i) {
+		answer a = page_json("page", "p" + std::to_string(i + 1));
+		a.delay_ms = 5;
+		pages["p" + std::to_string(i)] = a;
+	}
+	local_service svc(pages);
+	char dir[] = "/tmp/dovrel-pipe-XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	const std::string d = dir;
+	const std::string cmd = "{ DOVREL_HOST=" + svc.host() + " " + DOVREL_BINARY_PATH + " p1 2>" + d +
+	                        "/err; echo $? >" + d + "/status; } | head -c 1 >/dev/null";
+	const auto old = std::signal(SIGPIPE, SIG_IGN);
+	EXPECT_EQ(std::system(cmd.c_str()), 0);
+	std::signal(SIGPIPE, old);
+	const auto slurp = [&d](const char *name) {
+		std::ifstream f(d + "/" + name);
+		return std::string(std::istreambuf_iterator<char>(f), {});
+	};
+	EXPECT_EQ(slurp("status"), "1\n");
+	EXPECT_EQ(slurp("err"), "dovrel: stdout: Broken pipe\n");
+	EXPECT_LT(svc.request_count(), 20);
+	std::filesystem::remove_all(d);
 }
 
 } // namespace
