@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Page service client: the character reference table, the markup decoder,
 // the transfer's write callback and the fetch itself.
 #include "api.hpp"

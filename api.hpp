@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Page service client: fetches one teletext page as JSON over HTTP and
 // decodes its markup into a 24 x 40 grid of coloured cells.
 #ifndef DOVREL_API_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // dovrel: shows teletext pages from a broadcaster's page service on the
 // terminal.
 #include "dovrel.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The viewer's page writers, shared with the tests, fuzzers and benchmarks.
 #ifndef DOVREL_DOVREL_HPP
 #define DOVREL_DOVREL_HPP

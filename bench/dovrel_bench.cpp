@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Time per page for the decoder over the sample pages and two worst cases,
 // and for both page writers over a full colourful page.
 #include "dovrel.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The answer path without a network: a body split in two chunks goes
 // through jsonwrite as libcurl would hand it over, then through what
 // tt_get does after the transfer. The status is 0-4, and a failed page

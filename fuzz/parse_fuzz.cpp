@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Arbitrary bytes as page markup: parse writes all 960 cells, each with
 // colour numbers 0-7.
 #include "api.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Random records through both page writers: nothing below 0x20 but the
 // newline, no C1 control, and no ESC but the colour writer's own escapes
 // ever reach the output.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Sourced by the scripts that need the sample page service.
 #
 # start_sample_service DIR LOG starts build/dovrel-pageserver on a free

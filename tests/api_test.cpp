@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The page service client: the decoder's reading rules and the fetch
 // against a local service.
 #include "testing.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The program as a user runs it: arguments, the single-shot chain and the
 // interactive session, byte for byte.
 #include "testing.hpp"

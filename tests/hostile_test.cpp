@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Services that answer badly on purpose: dovrel ends with the right
 // status, does not crash, and writes nothing of a page it could not fetch.
 #include "testing.hpp"

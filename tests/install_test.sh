@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # The manual page renders without warnings, the install puts exactly the
 # binary and the manual page where GNUInstallDirs says, and the Debian
 # package carries the same files and its library dependencies.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // dovrel's paths under valgrind's memcheck: no invalid access and nothing
 // definitely or indirectly lost, whichever way the run ends.
 #include "testing.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Helpers shared by the tests: a local page service, a runner for the
 // dovrel binary, and grids rendered as text.
 #ifndef DOVREL_TESTING_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // When json-c cannot make a tokener, the fetch fails before any request,
 // with a message. This program's own json_tokener_new takes the place of
 // json-c's and always fails, as it would when memory runs out.
