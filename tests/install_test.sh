@@ -1,57 +1,114 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
-# The manual page renders without warnings, the install puts exactly the
-# binary and the manual page where GNUInstallDirs says, and the Debian
-# package carries the same files and its library dependencies.
-# usage: install_test.sh BUILD_DIR SOURCE_DIR
+# What a packager and a first-time user meet: the manual page, the install,
+# the Debian package, and a build with only the program's own
+# dependencies. Each part is skipped (status 77) where a tool it needs is
+# missing; scripts/test installs them all.
+# usage: install_test.sh man|install|package|minimal BUILD_DIR SOURCE_DIR
 set -eu
-build=$1
-src=$2
+part=$1
+build=$2
+src=$3
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+need() {
+	for tool; do
+		command -v "$tool" >/dev/null 2>&1 || { echo "skipped: $tool is not installed" >&2; exit 77; }
+	done
+}
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+host=$(sed -n 's/^DOVREL_HOST:STRING=//p' "$build/CMakeCache.txt")
 
-# The manual page.
-lint=$(mandoc -Tlint -W warning "$src/dovrel.1" 2>&1) || fail "mandoc: $lint"
-[ -z "$lint" ] || fail "mandoc: $lint"
-warnings=$(groff -ww -mandoc -Tutf8 "$src/dovrel.1" 2>&1 >"$tmp/page.bold") || fail "groff failed"
-sed 's/.\x08//g' "$tmp/page.bold" >"$tmp/page.txt"
-[ -z "$warnings" ] || fail "groff: $warnings"
-for word in SYNOPSIS DOVREL_HOST CLICOLOR_FORCE NO_COLOR CLICOLOR LC_ALL "EXIT STATUS" DIAGNOSTICS EXAMPLES; do
-	grep -q "$word" "$tmp/page.txt" || fail "the manual page does not mention $word"
-done
+# gzip -9n leaves the header's time stamp at zero.
+check_gzip() {
+	gzip -t "$1" || fail "$1 is not gzip"
+	[ "$(od -An -tu4 -j4 -N4 "$1" | tr -d ' ')" = 0 ] || fail "$1 carries a time stamp"
+}
 
-# The install, with a prefix and with DESTDIR.
-expect="bin/dovrel
-share/man/man1/dovrel.1"
-cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
-got=$(cd "$tmp/prefix" && find . -type f | sed 's|^\./||' | sort)
-[ "$got" = "$expect" ] || fail "installed files: $got"
-"$tmp/prefix/bin/dovrel" -h 2>"$tmp/usage" && fail "dovrel -h exited 0"
-grep -qx 'dovrel: usage: dovrel \[page\]' "$tmp/usage" || fail "installed dovrel: $(cat "$tmp/usage")"
-
-DESTDIR="$tmp/dest" cmake --install "$build" --prefix /usr/local >/dev/null
-[ -x "$tmp/dest/usr/local/bin/dovrel" ] || fail "DESTDIR: no bin/dovrel"
-[ -f "$tmp/dest/usr/local/share/man/man1/dovrel.1" ] || fail "DESTDIR: no manual page"
-
-# The Debian package.
-(cd "$build" && cpack -G DEB -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1) || fail "cpack: $(cat "$tmp/cpack.log")"
-deb=$(ls "$tmp"/pkg/dovrel_*.deb 2>/dev/null | head -n 1)
-if [ -n "$deb" ]; then
+case $part in
+man)
+	need mandoc groff
+	page=$build/dovrel.1
+	lint=$(mandoc -Tlint "$page" 2>&1) || true
+	[ -z "$lint" ] || fail "mandoc: $lint"
+	warnings=$(groff -ww -mandoc -Tutf8 "$page" 2>&1 >"$tmp/page.bold") || fail "groff failed"
+	[ -z "$warnings" ] || fail "groff: $warnings"
+	sed 's/.\x08//g' "$tmp/page.bold" >"$tmp/page.txt"
+	for word in SYNOPSIS DOVREL_HOST SSL_CERT_FILE https:// CLICOLOR_FORCE NO_COLOR CLICOLOR TERM LC_ALL \
+		"EXIT STATUS" DIAGNOSTICS "Connection refused" "SSL certificate problem" AUTHORS BUGS \
+		EXAMPLES dovrel-pageserver "$host" "dovrel $version"; do
+		grep -qF -- "$word" "$tmp/page.txt" || fail "the manual page does not mention $word"
+	done
+	;;
+install)
+	expect="bin/dovrel
+share/doc/dovrel/changelog.gz
+share/doc/dovrel/copyright
+share/man/man1/dovrel.1.gz"
+	cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+	got=$(cd "$tmp/prefix" && find . -type f | sed 's|^\./||' | sort)
+	[ "$got" = "$expect" ] || fail "installed files: $got"
+	check_gzip "$tmp/prefix/share/man/man1/dovrel.1.gz"
+	check_gzip "$tmp/prefix/share/doc/dovrel/changelog.gz"
+	"$tmp/prefix/bin/dovrel" -h 2>"$tmp/usage" && fail "dovrel -h exited 0"
+	grep -qx 'dovrel: usage: dovrel \[page\]' "$tmp/usage" || fail "installed dovrel: $(cat "$tmp/usage")"
+	DESTDIR="$tmp/dest" cmake --install "$build" --prefix /usr/local >/dev/null
+	[ -x "$tmp/dest/usr/local/bin/dovrel" ] || fail "DESTDIR: no bin/dovrel"
+	[ -f "$tmp/dest/usr/local/share/man/man1/dovrel.1.gz" ] || fail "DESTDIR: no manual page"
+	;;
+package)
+	need dpkg-deb dpkg-shlibdeps lintian hardening-check objcopy
+	(cd "$build" && cpack -G DEB -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1) || fail "cpack: $(cat "$tmp/cpack.log")"
+	deb=$(ls "$tmp"/pkg/dovrel_*.deb 2>/dev/null | head -n 1)
+	[ -n "$deb" ] || { fail "no package built"; exit 1; }
 	files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
 	[ "$files" = "./usr/bin/dovrel
-./usr/share/man/man1/dovrel.1" ] || fail "package files: $files"
+./usr/share/doc/dovrel/changelog.gz
+./usr/share/doc/dovrel/copyright
+./usr/share/man/man1/dovrel.1.gz" ] || fail "package files: $files"
 	depends=$(dpkg-deb -f "$deb" Depends)
 	for lib in libcurl4 libjson-c5 libc6; do
 		echo "$depends" | grep -q "$lib" || fail "package depends: $depends"
 	done
-	[ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "package has no maintainer"
 	# Loading the C++ runtime would add about 15% to a run of dovrel.
 	case "$depends" in *libstdc++*) fail "dovrel needs the C++ runtime again: $depends" ;; esac
-else
-	fail "no package built"
-fi
+	[ "$(dpkg-deb -f "$deb" Recommends)" = ca-certificates ] || fail "package recommends: $(dpkg-deb -f "$deb" Recommends)"
+	lintian --pedantic "$deb" >"$tmp/lintian" 2>&1 || true
+	if grep -E '^[EW]: ' "$tmp/lintian"; then fail "lintian: errors or warnings"; fi
+	dpkg-deb -x "$deb" "$tmp/root"
+	hardening-check "$tmp/root/usr/bin/dovrel" >"$tmp/hardening" 2>&1 || true
+	for feature in "Position Independent Executable" "Stack protected" "Fortify Source functions" \
+		"Read-only relocations" "Immediate binding"; do
+		grep -q "^ $feature: yes" "$tmp/hardening" || fail "hardening-check: $(grep "$feature" "$tmp/hardening")"
+	done
+	objdump -h "$tmp/root/usr/bin/dovrel" | grep -q ' \.comment ' && fail "the binary keeps its .comment section"
+	;;
+minimal)
+	# Only libcurl's and json-c's development files: the test and sample
+	# service dependencies are hidden from pkg-config and CMake.
+	mkdir "$tmp/pc"
+	for pc in $(pkg-config --variable pc_path pkg-config | tr : ' '); do
+		[ -d "$pc" ] && ls "$pc"/*.pc 2>/dev/null
+	done | grep -Ev '/(cpp-httplib|gtest|gtest_main|gmock|gmock_main)\.pc$' | while read -r f; do
+		ln -sf "$f" "$tmp/pc/"
+	done
+	PKG_CONFIG_LIBDIR=$tmp/pc cmake -S "$src" -B "$tmp/build" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+		>"$tmp/configure.log" 2>&1 || fail "configure: $(cat "$tmp/configure.log")"
+	grep -q "dovrel: the tests are skipped: libgtest-dev libcpp-httplib-dev not found" "$tmp/configure.log" ||
+		fail "configure does not say why the tests are skipped: $(cat "$tmp/configure.log")"
+	grep -q "dovrel: the sample page service is skipped" "$tmp/configure.log" ||
+		fail "configure does not say the sample service is skipped"
+	cmake --build "$tmp/build" -j "$(nproc)" >"$tmp/build.log" 2>&1 || fail "build: $(tail "$tmp/build.log")"
+	[ -x "$tmp/build/dovrel" ] || fail "no dovrel built"
+	[ ! -e "$tmp/build/dovrel-pageserver" ] || fail "the sample service was built without cpp-httplib"
+	;;
+*)
+	echo "usage: install_test.sh man|install|package|minimal BUILD_DIR SOURCE_DIR" >&2
+	exit 2
+	;;
+esac
 
-[ "$failures" -eq 0 ] && echo "install: all checks passed"
+[ "$failures" -eq 0 ] && echo "$part: all checks passed"
 exit "$failures"

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 using namespace testing_support;
 
 namespace {
@@ -17,7 +19,10 @@ struct checked_run {
 
 TEST(Memcheck, EveryPathIsClean)
 {
+	if (std::system("valgrind --version >/dev/null 2>&1") != 0)
+		GTEST_SKIP() << "valgrind is not installed";
 	local_service svc({
+	    {"huge", page_json(std::string(2 << 20, 'x'))},
 	    {"100", page_json("<b c=\"yellow\">Index</b>\n&eacute;", "100-2")},
 	    {"100-2", page_json("Second")},
 	    {"bad", {200, {"[1, 2]"}}},
@@ -34,6 +39,7 @@ TEST(Memcheck, EveryPathIsClean)
 	    {{"-h"}, "", 1},         // usage
 	    {{""}, "", 1},           // invalid argument
 	    {{"broken"}, "", 1},     // transfer aborted by the write callback
+	    {{"huge"}, "", 1},       // transfer aborted past 1 MiB
 	    {{"999"}, "", 1},        // HTTP error
 	    {{"bad"}, "", 1},        // not an object
 	    {{}, "\n999\n100\n", 0}, // interactive, with a failure in between
