@@ -37,7 +37,7 @@ man)
 	[ -z "$warnings" ] || fail "groff: $warnings"
 	sed 's/.\x08//g' "$tmp/page.bold" >"$tmp/page.txt"
 	for word in SYNOPSIS DOVREL_HOST SSL_CERT_FILE https:// CLICOLOR_FORCE NO_COLOR CLICOLOR TERM LC_ALL \
-		"EXIT STATUS" DIAGNOSTICS "Connection refused" "SSL certificate problem" AUTHORS BUGS \
+		"EXIT STATUS" DIAGNOSTICS "Failed to connect to" "refused" "SSL certificate problem" AUTHORS BUGS \
 		EXAMPLES dovrel-pageserver "$host" "dovrel $version"; do
 		grep -qF -- "$word" "$tmp/page.txt" || fail "the manual page does not mention $word"
 	done
