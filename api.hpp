@@ -62,7 +62,7 @@ struct json_object;
 
 // The largest answer body taken: a page is a few kilobytes, and the parsed
 // document costs many times its text.
-constexpr std::size_t TT_MAX_ANSWER = 1024 * 1024;
+constexpr std::size_t TT_MAX_ANSWER = std::size_t{1024} * 1024;
 
 struct fetch_ctx {
 	int err;              // 0, or TT_EDATA once the body has been refused
