@@ -38,14 +38,17 @@ std::map<std::string, answer> sample_pages()
 	return {
 	    {"100", page_json("Index\nline two", "100-2")},
 	    {"100-2", page_json("Second")},
-	    {"200-1", page_json("Alone", "200-2")},
+	    {"200-1", page_json("Alone \xc3\xa9", "200-2")},
 	    {"200-2", page_json("Not shown")},
 	    {"300", page_json("Circle A", "300-2")},
 	    {"300-2", page_json("Circle B", "300")},
+	    {"310", page_json("Loop A", "310-2")},
+	    {"310-2", page_json("Loop B", "310-3")},
+	    {"310-3", page_json("Loop C", "310-2")},
 	    {"400", page_json("First", "400-2")},
 	    {"500", page_json("\x1b[31mred\xc2\x9b"
 	                      "2J\x07|\x7f|\xf4\x8f\xbf\xbf")},
-	    {"600", page_json("Odd link", "6\xc3\xa9\x1b")},
+	    {"600", page_json("Odd link", "6\xc3\xa9\x1b\x7f")},
 	    {"800", page_json("Long link", "1234567890")},
 	};
 }
@@ -66,6 +69,7 @@ TEST(Program, RunsEachSessionByteForByte)
 	local_service svc(pages);
 	const std::string host = "DOVREL_HOST=" + svc.host();
 	const std::string usage = "dovrel: usage: dovrel [page]\n";
+	// clang-format off
 	const std::vector<session> sessions = {
 	    {{"-h"}, "", 1, "", usage},
 	    {{"-"}, "", 1, "", usage},
@@ -74,8 +78,9 @@ TEST(Program, RunsEachSessionByteForByte)
 	    {{"999"}, "", 1, "", "dovrel: API returned an error code\n"},
 	    // Single shot: the chain with one blank line between pages.
 	    {{"100"}, "", 0, page100 + "\n" + page100_2, ""},
-	    {{"200-1"}, "", 0, plain_screen({"Alone"}), ""},
+	    {{"200-1"}, "", 0, plain_screen({"Alone \xc3\xa9"}), ""},
 	    {{"300"}, "", 0, plain_screen({"Circle A"}) + "\n" + plain_screen({"Circle B"}), ""},
+	    {{"310"}, "", 0, plain_screen({"Loop A"}) + "\n" + plain_screen({"Loop B"}) + "\n" + plain_screen({"Loop C"}), ""},
 	    {{"400"}, "", 1, plain_screen({"First"}) + "\n", "dovrel: API returned an error code\n"},
 	    {{"700"}, "", 0, chain, ""},
 	    // Control characters from the page never reach the terminal.
@@ -85,22 +90,11 @@ TEST(Program, RunsEachSessionByteForByte)
 	    {{}, "\n", 0, page100 + "\npage [100-2]? " + page100_2 + "\npage? ", ""},
 	    {{}, "\n\n", 0, page100 + "\npage [100-2]? " + page100_2 + "\npage? page? ", ""},
 	    {{}, "100-2", 0, page100 + "\npage [100-2]? page [100-2]? ", ""},
-	    {{},
-	     "999\n",
-	     0,
-	     page100 + "\npage [100-2]? (press ^C to exit)\n\npage? ",
-	     "dovrel: API returned an error code\n"},
-	    {{},
-	     "600\n",
-	     0,
-	     page100 + "\npage [100-2]? " + plain_screen({"Odd link"}) + "\npage [6???]? ",
-	     ""},
-	    {{},
-	     "800\n",
-	     0,
-	     page100 + "\npage [100-2]? " + plain_screen({"Long link"}) + "\npage [1234567890]? ",
-	     ""},
+	    {{}, "999\n", 0, page100 + "\npage [100-2]? (press ^C to exit)\n\npage? ", "dovrel: API returned an error code\n"},
+	    {{}, "600\n", 0, page100 + "\npage [100-2]? " + plain_screen({"Odd link"}) + "\npage [6????]? ", ""},
+	    {{}, "800\n", 0, page100 + "\npage [100-2]? " + plain_screen({"Long link"}) + "\npage [1234567890]? ", ""},
 	};
+	// clang-format on
 	for (const session &s : sessions) {
 		SCOPED_TRACE(s.args.empty() ? "interactive: " + s.input : s.args[0]);
 		const run_result r = run_dovrel(s.args, s.input, {host});
@@ -171,6 +165,12 @@ TEST(ColourWriter, WritesAnEscapeOnlyWhereThePairChanges)
 	EXPECT_EQ(first_row(pg),
 	          esc_white_black + "A\xc3\xa9\xe2\x96\x88" + std::string(37, ' ') + esc_reset + "\n");
 
+	// A change of one half of the pair is a change.
+	pg = blank_page();
+	pg.attr[0][1].bg = TT_BLUE;
+	EXPECT_EQ(first_row(pg), esc_white_black + " \x1b[37;44m " + esc_white_black + std::string(38, ' ') +
+	                             esc_reset + "\n");
+
 	// Every row starts afresh.
 	const std::string all = written(write_colour, blank_page());
 	EXPECT_EQ(all.size(), 24 * (esc_white_black.size() + 40 + esc_reset.size() + 1));
@@ -200,7 +200,7 @@ TEST(Writers, GiveEveryCellOneColumnInEveryLocale)
 	    {"C.UTF-8",
 	     {0xE9, 0x2588, 0x2600, 0x202E, 0x200B, 0x0300, 0x4E2D, 0x2028, 0x2066, 0xD800},
 	     "\u00e9\u2588\u2600      ?"},
-	    {"C", {0xE9, 0x2588, 'A', 0x202E, 0x4E2D, 0x1B, -0x41, 0x7E}, "??A?? ?~"},
+	    {"C", {0xE9, 0x2588, 'A', 0x202E, 0x4E2D, 0x1B, -0x41, 0x7E, 0x9F}, "??A?? ?~ "},
 	    {"POSIX", {0xE9, 0x2588, 0x300, 0x85, 'A'}, "??? A"},
 	};
 	for (const cells_case &c : cases) {
@@ -227,34 +227,36 @@ TEST(ColourChoice, FollowsTheEnvironmentAndTheTerminal)
 {
 	local_service svc(sample_pages());
 	const std::string host = "DOVREL_HOST=" + svc.host();
+	enum output { pipe, tty, tty_without_input };
 	struct choice {
 		std::vector<std::string> env;
-		bool on_tty;
+		output out;
 		bool colour;
 	};
 	const std::vector<choice> choices = {
-	    {{}, true, true},
-	    {{"CLICOLOR="}, true, true},
-	    {{"CLICOLOR=1"}, true, true},
-	    {{"CLICOLOR=00"}, true, true},
-	    {{"CLICOLOR=0"}, true, false},
-	    {{"NO_COLOR=1"}, true, false},
-	    {{"NO_COLOR="}, true, true},
-	    {{"NO_COLOR=1", "CLICOLOR_FORCE=1"}, true, true},
-	    {{}, false, false},
-	    {{"CLICOLOR_FORCE=1"}, false, true},
-	    {{"CLICOLOR_FORCE=yes"}, false, false},
-	    {{"TERM=dumb"}, true, false},
-	    {{"TERM=dumb", "CLICOLOR_FORCE=1"}, true, true},
-	    {{"TERM=dumbx"}, true, true},
+	    {{}, tty, true},
+	    {{}, tty_without_input, true},
+	    {{"CLICOLOR="}, tty, true},
+	    {{"CLICOLOR=1"}, tty, true},
+	    {{"CLICOLOR=00"}, tty, true},
+	    {{"CLICOLOR=0"}, tty, false},
+	    {{"NO_COLOR=1"}, tty, false},
+	    {{"NO_COLOR="}, tty, true},
+	    {{"NO_COLOR=1", "CLICOLOR_FORCE=1"}, tty, true},
+	    {{}, pipe, false},
+	    {{"CLICOLOR_FORCE=1"}, pipe, true},
+	    {{"CLICOLOR_FORCE=yes"}, pipe, false},
+	    {{"TERM=dumb"}, tty, false},
+	    {{"TERM=dumb", "CLICOLOR_FORCE=1"}, tty, true},
+	    {{"TERM=dumbx"}, tty, true},
 	};
 	const std::string plain = page100 + "\n" + page100_2;
 	for (const choice &c : choices) {
 		std::vector<std::string> env = c.env;
 		env.push_back(host);
-		SCOPED_TRACE(testing::PrintToString(env) + (c.on_tty ? " on a terminal" : " into a pipe"));
-		const run_result r =
-		    c.on_tty ? run_dovrel_on_tty({"100"}, env) : run_dovrel({"100"}, "", env);
+		SCOPED_TRACE(testing::PrintToString(env) + " output " + std::to_string(c.out));
+		const run_result r = c.out == pipe ? run_dovrel({"100"}, "", env)
+		                                   : run_dovrel_on_tty({"100"}, env, c.out == tty);
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(coloured(r), c.colour);
 		if (!c.colour) {
@@ -267,43 +269,47 @@ TEST(ColourChoice, FollowsTheEnvironmentAndTheTerminal)
 
 namespace {
 
-TEST(Program, ReportsPagesItCouldNotWrite)
+TEST(Program, ReportsOutputItCouldNotWriteAndFetchesNoMore)
 {
-	local_service svc(sample_pages());
-	const std::string env = "DOVREL_HOST=" + svc.host() + " LC_ALL=C.UTF-8 ";
-	const std::string bin = DOVREL_BINARY_PATH;
-	EXPECT_EQ(std::system((env + bin + " 100 >/dev/full 2>/dev/null").c_str()), 1 << 8);
-	EXPECT_EQ(std::system(("echo | " + env + bin + " >/dev/full 2>/dev/null").c_str()), 1 << 8);
-	EXPECT_EQ(std::system((env + bin + " 100 >/dev/null").c_str()), 0);
-}
-
-TEST(Program, StopsFetchingOnceNobodyReads)
-{
-	// A chain of 300 subpages, each a little slow, read by a reader that
-	// leaves after the first byte; dovrel ignores SIGPIPE, as under some
-	// shells and supervisors.
-	std::map<std::string, answer> pages;
+	// The pipe rows run chains of 300 slow subpages into a reader that
+	// leaves after the first byte, with SIGPIPE ignored as under some
+	// shells and supervisors: single shot, and interactive with 300 lines.
+	std::map<std::string, answer> pages = sample_pages();
 	for (int i = 1; i <= 300; ++i) {
 		answer a = page_json("page", "p" + std::to_string(i + 1));
 		a.delay_ms = 5;
 		pages["p" + std::to_string(i)] = a;
 	}
 	local_service svc(pages);
-	char dir[] = "/tmp/dovrel-pipe-XXXXXX";
+	char dir[] = "/tmp/dovrel-out-XXXXXX";
 	ASSERT_NE(mkdtemp(dir), nullptr);
 	const std::string d = dir;
-	const std::string cmd = "{ DOVREL_HOST=" + svc.host() + " " + DOVREL_BINARY_PATH + " p1 2>" + d +
-	                        "/err; echo $? >" + d + "/status; } | head -c 1 >/dev/null";
-	const auto old = std::signal(SIGPIPE, SIG_IGN);
-	EXPECT_EQ(std::system(cmd.c_str()), 0);
-	std::signal(SIGPIPE, old);
 	const auto slurp = [&d](const char *name) {
 		std::ifstream f(d + "/" + name);
 		return std::string(std::istreambuf_iterator<char>(f), {});
 	};
-	EXPECT_EQ(slurp("status"), "1\n");
-	EXPECT_EQ(slurp("err"), "dovrel: stdout: Broken pipe\n");
-	EXPECT_LT(svc.request_count(), 20);
+	const std::string full = "dovrel: stdout: No space left on device\n";
+	const std::string gone = "dovrel: stdout: Broken pipe\n";
+	const std::vector<std::pair<std::string, std::string>> runs = {
+	    {"d 100 >/dev/full", full},
+	    {"echo | d >/dev/full", full},
+	    {"d 100 >/dev/null", ""},
+	    {"d p1 | head -c 1 >/dev/null", gone},
+	    {"yes p1 | head -n 300 | d | head -c 1 >/dev/null", gone},
+	};
+	const auto old = std::signal(SIGPIPE, SIG_IGN);
+	for (const auto &[run, err] : runs) {
+		SCOPED_TRACE(run);
+		const int before = svc.request_count();
+		const std::string cmd = "d() { DOVREL_HOST=" + svc.host() + " LC_ALL=C.UTF-8 " +
+		                        DOVREL_BINARY_PATH + " \"$@\" 2>" + d + "/err; echo $? >" + d +
+		                        "/status; }; " + run;
+		EXPECT_EQ(std::system(cmd.c_str()), 0);
+		EXPECT_EQ(slurp("status"), err.empty() ? "0\n" : "1\n");
+		EXPECT_EQ(slurp("err"), err);
+		EXPECT_LT(svc.request_count() - before, 20);
+	}
+	std::signal(SIGPIPE, old);
 	std::filesystem::remove_all(d);
 }
 

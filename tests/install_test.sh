@@ -19,6 +19,7 @@ need() {
 	done
 }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+files="bin/dovrel share/doc/dovrel/changelog.gz share/doc/dovrel/copyright share/man/man1/dovrel.1.gz"
 host=$(sed -n 's/^DOVREL_HOST:STRING=//p' "$build/CMakeCache.txt")
 
 # gzip -9n leaves the header's time stamp at zero.
@@ -43,13 +44,9 @@ man)
 	done
 	;;
 install)
-	expect="bin/dovrel
-share/doc/dovrel/changelog.gz
-share/doc/dovrel/copyright
-share/man/man1/dovrel.1.gz"
 	cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
-	got=$(cd "$tmp/prefix" && find . -type f | sed 's|^\./||' | sort)
-	[ "$got" = "$expect" ] || fail "installed files: $got"
+	got=$(cd "$tmp/prefix" && find . -type f | sed 's|^\./||' | sort | xargs)
+	[ "$got" = "$files" ] || fail "installed files: $got"
 	check_gzip "$tmp/prefix/share/man/man1/dovrel.1.gz"
 	check_gzip "$tmp/prefix/share/doc/dovrel/changelog.gz"
 	"$tmp/prefix/bin/dovrel" -h 2>"$tmp/usage" && fail "dovrel -h exited 0"
@@ -63,11 +60,8 @@ package)
 	(cd "$build" && cpack -G DEB -B "$tmp/pkg" >"$tmp/cpack.log" 2>&1) || fail "cpack: $(cat "$tmp/cpack.log")"
 	deb=$(ls "$tmp"/pkg/dovrel_*.deb 2>/dev/null | head -n 1)
 	[ -n "$deb" ] || { fail "no package built"; exit 1; }
-	files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort)
-	[ "$files" = "./usr/bin/dovrel
-./usr/share/doc/dovrel/changelog.gz
-./usr/share/doc/dovrel/copyright
-./usr/share/man/man1/dovrel.1.gz" ] || fail "package files: $files"
+	got=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub("^./usr/", "", $NF); print $NF }' | sort | xargs)
+	[ "$got" = "$files" ] || fail "package files: $got"
 	depends=$(dpkg-deb -f "$deb" Depends)
 	for lib in libcurl4 libjson-c5 libc6; do
 		echo "$depends" | grep -q "$lib" || fail "package depends: $depends"

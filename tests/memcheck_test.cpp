@@ -28,12 +28,10 @@ TEST(Memcheck, EveryPathIsClean)
 	    {"bad", {200, {"[1, 2]"}}},
 	    {"broken", {200, {"{\"content\":", "nope", "}"}}},
 	});
-	const std::vector<std::string> valgrind = {"valgrind",
-	                                           "-q",
-	                                           "--error-exitcode=99",
-	                                           "--leak-check=full",
-	                                           "--show-leak-kinds=definite,indirect",
-	                                           "--errors-for-leak-kinds=definite,indirect"};
+	// clang-format off
+	const std::vector<std::string> valgrind = {"valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
+	                                           "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect"};
+	// clang-format on
 	const std::vector<checked_run> runs = {
 	    {{"100"}, "", 0},        // the chain of two pages
 	    {{"-h"}, "", 1},         // usage
@@ -46,14 +44,13 @@ TEST(Memcheck, EveryPathIsClean)
 	};
 	for (const checked_run &run : runs) {
 		SCOPED_TRACE(run.args.empty() ? "interactive" : run.args[0]);
-		const run_result r =
-		    run_dovrel_under(valgrind, run.args, run.input, {"DOVREL_HOST=" + svc.host()});
+		const run_result r = run_dovrel(run.args, run.input, {"DOVREL_HOST=" + svc.host()}, valgrind);
 		EXPECT_EQ(r.status, run.status) << r.err;
 		EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;
 	}
 
-	const run_result r = run_dovrel_under(valgrind, {"100"}, "",
-	                                      {"DOVREL_HOST=127.0.0.1:" + std::to_string(closed_port())});
+	const run_result r =
+	    run_dovrel({"100"}, "", {"DOVREL_HOST=127.0.0.1:" + std::to_string(closed_port())}, valgrind);
 	EXPECT_EQ(r.status, 1) << r.err;
 	EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: ISC
 #include "testing.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -202,13 +203,7 @@ host_override::host_override(const std::string &host) { setenv("DOVREL_HOST", ho
 host_override::~host_override() { unsetenv("DOVREL_HOST"); }
 
 run_result run_dovrel(const std::vector<std::string> &args, const std::string &input,
-                      const std::vector<std::string> &env)
-{
-	return run_dovrel_under({}, args, input, env);
-}
-
-run_result run_dovrel_under(const std::vector<std::string> &wrapper, const std::vector<std::string> &args,
-                            const std::string &input, const std::vector<std::string> &env)
+                      const std::vector<std::string> &env, const std::vector<std::string> &wrapper)
 {
 	std::array<int, 2> in{}, out{}, err{};
 	if (pipe(in.data()) != 0 || pipe(out.data()) != 0 || pipe(err.data()) != 0)
@@ -247,7 +242,8 @@ run_result run_dovrel_under(const std::vector<std::string> &wrapper, const std::
 	return r;
 }
 
-run_result run_dovrel_on_tty(const std::vector<std::string> &args, const std::vector<std::string> &env)
+run_result run_dovrel_on_tty(const std::vector<std::string> &args, const std::vector<std::string> &env,
+                             bool input_from_tty)
 {
 	std::vector<std::string> argv = argv_for(args);
 	std::vector<std::string> envv = child_environment(env);
@@ -262,6 +258,11 @@ run_result run_dovrel_on_tty(const std::vector<std::string> &args, const std::ve
 		if (tcgetattr(0, &t) == 0) {
 			t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
 			tcsetattr(0, TCSANOW, &t);
+		}
+		if (!input_from_tty) {
+			const int null = open("/dev/null", O_RDONLY);
+			dup2(null, 0);
+			close(null);
 		}
 		execve(cargv[0], cargv.data(), cenv.data());
 		_exit(127);
@@ -294,7 +295,10 @@ std::string plain_screen(const std::vector<std::string> &lines)
 	for (int r = 0; r < TT_ROWS; ++r) {
 		std::string line =
 		    r < static_cast<int>(lines.size()) ? lines[static_cast<std::size_t>(r)] : "";
-		line.resize(TT_COLS, ' ');
+		// Forty columns: a UTF-8 character's continuation bytes take none.
+		const auto continuations =
+		    std::ranges::count_if(line, [](char ch) { return (ch & 0xC0) == 0x80; });
+		line.resize(TT_COLS + static_cast<std::size_t>(continuations), ' ');
 		out += line + "\n";
 	}
 	return out;

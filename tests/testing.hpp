@@ -81,17 +81,15 @@ struct run_result {
 };
 
 // Runs build/dovrel with args, input on its standard input and env on top
-// of a clean environment (no colour variables, LC_ALL=C.UTF-8).
+// of a clean environment (no colour variables, LC_ALL=C.UTF-8); under
+// another program, such as valgrind, if a wrapper command is given.
 run_result run_dovrel(const std::vector<std::string> &args, const std::string &input = "",
-                      const std::vector<std::string> &env = {});
+                      const std::vector<std::string> &env = {}, const std::vector<std::string> &wrapper = {});
 
-// The same under another program, such as valgrind: wrapper comes first on
-// the command line.
-run_result run_dovrel_under(const std::vector<std::string> &wrapper, const std::vector<std::string> &args,
-                            const std::string &input = "", const std::vector<std::string> &env = {});
-
-// Runs build/dovrel on a pseudo-terminal and returns what the terminal got.
-run_result run_dovrel_on_tty(const std::vector<std::string> &args, const std::vector<std::string> &env = {});
+// Runs build/dovrel on a pseudo-terminal and returns what the terminal got;
+// standard input is the terminal too, or /dev/null.
+run_result run_dovrel_on_tty(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
+                             bool input_from_tty = true);
 
 // Row r of the grid as code points, trailing blanks dropped.
 std::u32string row_text(const tt_page &pg, int r);
