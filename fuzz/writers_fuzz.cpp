@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: ISC
 // Random records through both page writers: nothing below 0x20 but the
 // newline, no C1 control, and no ESC but the colour writer's own escapes
-// ever reach the output.
+// ever reach the output, and every plain line takes exactly 40 terminal
+// columns.
 #include "dovrel.hpp"
 
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -58,6 +61,16 @@ void check_output(std::string_view out, bool colour)
 	check(lines == TT_ROWS);
 }
 
+void check_columns(std::string_view out)
+{
+	for (std::size_t at = 0, nl = 0; (nl = out.find('\n', at)) != std::string_view::npos; at = nl + 1) {
+		const std::string line(out.substr(at, nl - at));
+		std::wstring wide(line.size() + 1, L'\0');
+		const std::size_t n = std::mbstowcs(wide.data(), line.c_str(), wide.size());
+		check(n != static_cast<std::size_t>(-1) && wcswidth(wide.c_str(), n) == TT_COLS);
+	}
+}
+
 void run(void (*writer)(std::FILE *, const tt_page &), const tt_page &pg, bool colour)
 {
 	char *buf = nullptr;
@@ -67,6 +80,8 @@ void run(void (*writer)(std::FILE *, const tt_page &), const tt_page &pg, bool c
 	writer(f, pg);
 	std::fclose(f);
 	check_output({buf, len}, colour);
+	if (!colour)
+		check_columns({buf, len});
 	std::free(buf);
 }
 
