@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A small page service for trying dovrel without a network: answers
 // GET /json/<page> with the file <dir>/<page>.json on 127.0.0.1.
 //
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include <dirent.h>
 #include <err.h>
 #include <httplib.h>
 #include <unistd.h>
@@ -73,7 +75,19 @@ int main(int argc, char **argv)
 		}
 	}
 
+	// A folder that cannot be read would answer 404 for every page.
+	DIR *d = opendir(dir.c_str());
+	if (d == nullptr)
+		err(1, "%s", dir.c_str());
+	closedir(d);
+
 	httplib::Server server;
+	// Without SO_REUSEPORT, which would let a second service share a port
+	// that is taken and split the requests between the two.
+	server.set_socket_options([](int sock) {
+		const int yes = 1;
+		setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+	});
 	server.Get(R"(/json/(.*))", [&dir](const httplib::Request &req, httplib::Response &res) {
 		const std::string page = req.matches[1];
 		std::string body;
@@ -85,12 +99,13 @@ int main(int argc, char **argv)
 		res.set_content(body, "application/json");
 	});
 
+	const int wanted = port;
 	if (port == 0)
 		port = server.bind_to_any_port("127.0.0.1");
 	else if (!server.bind_to_port("127.0.0.1", port))
 		port = -1;
 	if (port < 0)
-		errx(1, "cannot listen on 127.0.0.1");
+		err(1, "127.0.0.1:%d", wanted);
 	std::printf("listening on 127.0.0.1:%d\n", port);
 	std::fflush(stdout);
 	return server.listen_after_bind() ? 0 : 1;

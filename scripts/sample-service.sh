@@ -1,14 +1,14 @@
 # SPDX-License-Identifier: ISC
 # Sourced by the scripts that need the sample page service.
 #
-# start_sample_service DIR LOG starts build/dovrel-pageserver on a free
-# loopback port serving DIR, with its output in LOG, waits until it listens,
-# sets sample_service to its process id and exports DOVREL_HOST. The caller
-# kills "$sample_service" when done.
+# start_sample_service DIR LOG [SERVER] starts SERVER (build/dovrel-pageserver
+# unless named) on a free loopback port serving DIR, with its output in LOG,
+# waits until it listens, sets sample_service to its process id and exports
+# DOVREL_HOST. The caller kills "$sample_service" when done.
 sample_service=""
 
 start_sample_service() {
-	build/dovrel-pageserver -p 0 -d "$1" >"$2" &
+	"${3:-build/dovrel-pageserver}" -p 0 -d "$1" >"$2" &
 	sample_service=$!
 	tries=0
 	until grep -q '^listening on ' "$2"; do

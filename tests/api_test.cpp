@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <tuple>
 
@@ -32,6 +31,16 @@ tt_page decoded(const char *content)
 		row.fill(-7);
 	parse(content, &pg);
 	return pg;
+}
+
+// Row r of the grid as code points, trailing blanks dropped.
+std::u32string row_text(const tt_page &pg, int r)
+{
+	std::u32string s;
+	for (const std::int32_t cp : pg.text[static_cast<std::size_t>(r)])
+		s += static_cast<char32_t>(cp);
+	s.erase(s.find_last_not_of(U' ') + 1);
+	return s;
 }
 
 const char32_t neg41 = static_cast<char32_t>(-0x41);
@@ -145,7 +154,7 @@ answer sized_page(std::size_t n)
 const std::u32string forty_x(40, U'x');
 const char *too_large = "answer larger than 1 MiB";
 const char *write_error = "Failure writing output to destination";
-const answer endless{200, {R"({"content":")", std::string(4096, 'x')}, 0, 0, 0, true};
+const answer endless{.chunks = {R"({"content":")", std::string(4096, 'x')}, .endless = true};
 
 const std::vector<fetch_case> &fetch_cases()
 {
@@ -198,7 +207,7 @@ TEST(Fetch, GivesEachStatusAndLeavesTheRecordAsDocumented)
 	for (const fetch_case &c : fetch_cases())
 		pages[c.name] = c.reply;
 	local_service svc(pages);
-	const host_override host(svc.host());
+	setenv("DOVREL_HOST", svc.host().c_str(), 1);
 
 	for (const fetch_case &c : fetch_cases()) {
 		SCOPED_TRACE(c.name);
@@ -235,10 +244,8 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 {
 	local_service svc({{"10000000000000000", page_json("x")}});
 	tt_page pg{};
-	{
-		const host_override host(svc.host());
-		ASSERT_EQ(tt_get("10000000000000000", &pg), TT_OK);
-	}
+	setenv("DOVREL_HOST", svc.host().c_str(), 1);
+	ASSERT_EQ(tt_get("10000000000000000", &pg), TT_OK);
 	const httplib::Request req = svc.last_request();
 	EXPECT_EQ(req.method, "GET");
 	EXPECT_EQ(req.path, "/json/10000000000000000");
@@ -261,45 +268,43 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	};
 	for (const auto &[base, path, status] : requests) {
 		SCOPED_TRACE(base);
-		const host_override host(base);
-		const int before = svc.request_count();
+		setenv("DOVREL_HOST", base.c_str(), 1);
+		const int before = svc.requests;
 		EXPECT_EQ(tt_get(path.substr(path.rfind('/') + 1).c_str(), &pg), status);
-		EXPECT_EQ(svc.request_count(), before + (status == TT_EARG ? 0 : 1));
+		EXPECT_EQ(svc.requests, before + (status == TT_EARG ? 0 : 1));
 		if (status != TT_EARG) {
 			EXPECT_EQ(svc.last_request().path, path);
 		}
 	}
 }
 
-// A certificate for 127.0.0.1 that no CA signed, made for the test.
-tls_files self_signed(const std::string &dir)
+// A certificate for 127.0.0.1 that no CA signed, made for the test in
+// dir, with its key.
+bool self_signed(const std::string &dir)
 {
-	const tls_files f{dir + "/cert.pem", dir + "/key.pem"};
-	const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-	                        "-addext subjectAltName=IP:127.0.0.1 -keyout " +
-	                        f.key + " -out " + f.cert + " 2>/dev/null";
-	return std::system(cmd.c_str()) == 0 ? f : tls_files{};
+	return run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+	            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", dir + "/key.pem",
+	            "-out", dir + "/cert.pem"})
+	           .status == 0;
 }
 
 TEST(Fetch, SpeaksTlsAndTrustsTheGivenCertificates)
 {
-	std::string dir = "/tmp/dovrel-tls-XXXXXX";
-	ASSERT_NE(mkdtemp(dir.data()), nullptr);
-	const tls_files tls = self_signed(dir);
-	ASSERT_FALSE(tls.cert.empty()) << "openssl could not make a certificate";
-	local_service secure({{"100", page_json("secret")}}, &tls);
+	const temp_dir tls;
+	ASSERT_TRUE(self_signed(tls.path)) << "openssl could not make a certificate";
+	local_service secure({{"100", page_json("secret")}}, tls.path);
 	local_service plain({{"100", page_json("x")}});
 	const std::string https = "https://127.0.0.1:" + std::to_string(secure.port);
 	tt_page pg{};
 
 	const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
-	    {https, tls.cert, TT_OK, ""},
+	    {https, tls.path + "/cert.pem", TT_OK, ""},
 	    {https + "/", "", TT_EXFER, "SSL certificate problem"},
 	    {"https://" + plain.host(), "", TT_EXFER, "SSL"},
 	};
 	for (const auto &[base, ca, status, message] : cases) {
 		SCOPED_TRACE(base + " " + ca);
-		const host_override host(base);
+		setenv("DOVREL_HOST", base.c_str(), 1);
 		setenv("SSL_CERT_FILE", ca.c_str(), 1);
 		EXPECT_EQ(tt_get("100", &pg), status);
 		EXPECT_NE(std::string(tt_errstr(status)).find(message), std::string::npos)
@@ -308,7 +313,6 @@ TEST(Fetch, SpeaksTlsAndTrustsTheGivenCertificates)
 	unsetenv("SSL_CERT_FILE");
 	EXPECT_EQ(row_text(pg, 0), U"secret");
 	EXPECT_EQ(secure.last_request().path, "/json/100");
-	std::filesystem::remove_all(dir);
 }
 
 TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)
@@ -318,7 +322,8 @@ TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)
 	EXPECT_EQ(tt_get(nullptr, &pg), TT_EARG);
 	EXPECT_EQ(tt_get("100", nullptr), TT_EARG);
 
-	const host_override host("127.0.0.1:" + std::to_string(closed_port()));
+	const closed_port closed;
+	setenv("DOVREL_HOST", ("127.0.0.1:" + std::to_string(closed.port)).c_str(), 1);
 	EXPECT_EQ(tt_get("100", &pg), TT_EXFER);
 	EXPECT_NE(std::string(tt_errstr(TT_EXFER)), "");
 	EXPECT_STREQ(pg.id.data(), "old");
@@ -336,7 +341,7 @@ TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)
 	};
 	unsetenv("DOVREL_HOST");
 	const std::string built_in = outcome();
-	const host_override empty("");
+	setenv("DOVREL_HOST", "", 1);
 	EXPECT_EQ(outcome(), built_in);
 }
 

@@ -33,11 +33,15 @@ TEST(HostileService, CannotCrashOrLeakAFailedPage)
 	    {"deep-array", {200, {repeat("[", 10000) + repeat("]", 10000)}}, 1, "", write_error},
 	    {"deep-object", {200, {repeat("{\"a\":", 10000) + "1" + repeat("}", 10000)}}, 1, "", write_error},
 	    {"cut",
-	     {200, {R"({"content":"abc"})"}, 100, 0, 5},
+	     {.chunks = {R"({"content":"abc"})"}, .cut_after = 5},
 	     1,
 	     "",
 	     "dovrel: transfer closed with 1012 bytes remaining to read\n"},
-	    {"silence", {200, {R"({"content":"late"})"}, 100, 1000}, 0, plain_screen({"late"}), ""},
+	    {"silence",
+	     {.chunks = {R"({"content":"late"})"}, .wait_ms = 1000},
+	     0,
+	     plain_screen({"late"}),
+	     ""},
 	    {"error",
 	     {500, {R"({"content":"x","error":"boom"})"}},
 	     1,
@@ -55,7 +59,7 @@ TEST(HostileService, CannotCrashOrLeakAFailedPage)
 	local_service svc(pages);
 	for (const hostile_case &c : cases) {
 		SCOPED_TRACE(c.page);
-		const run_result r = run_dovrel({c.page}, "", {"DOVREL_HOST=" + svc.host()});
+		const run_result r = run_dovrel({c.page}, {.env = {"DOVREL_HOST=" + svc.host()}});
 		EXPECT_EQ(r.status, c.status);
 		EXPECT_EQ(r.out, c.out);
 		EXPECT_EQ(r.err, c.err);

@@ -1,10 +1,10 @@
 #!/bin/sh
 # SPDX-License-Identifier: ISC
 # What a packager and a first-time user meet: the manual page, the install,
-# the Debian package, and a build with only the program's own
-# dependencies. Each part is skipped (status 77) where a tool it needs is
+# the Debian package, a build with only the program's own dependencies, and
+# the sample page service. Each part is skipped (status 77) where a tool it needs is
 # missing; scripts/test installs them all.
-# usage: install_test.sh man|install|package|minimal BUILD_DIR SOURCE_DIR
+# usage: install_test.sh man|install|package|minimal|service BUILD_DIR SOURCE_DIR
 set -eu
 part=$1
 build=$2
@@ -98,8 +98,28 @@ minimal)
 	[ -x "$tmp/build/dovrel" ] || fail "no dovrel built"
 	[ ! -e "$tmp/build/dovrel-pageserver" ] || fail "the sample service was built without cpp-httplib"
 	;;
+service)
+	# It refuses what would leave it serving nothing, or sharing a port.
+	. "$src/scripts/sample-service.sh"
+	start_sample_service "$src/samples/pages" "$tmp/log" "$build/dovrel-pageserver" || fail "it did not start"
+	port=${DOVREL_HOST##*:}
+	for run in "-p $port:127.0.0.1:$port: Address already in use" "-d /nonexistent:/nonexistent: No such file or directory"; do
+		# shellcheck disable=SC2086
+		"$build/dovrel-pageserver" ${run%%:*} >/dev/null 2>"$tmp/err" &
+		second=$!
+		tries=0
+		while kill -0 "$second" 2>/dev/null && [ "$tries" -lt 50 ]; do
+			sleep 0.1
+			tries=$((tries + 1))
+		done
+		kill "$second" 2>/dev/null && fail "dovrel-pageserver ${run%%:*} started"
+		wait "$second" && fail "dovrel-pageserver ${run%%:*} exited 0"
+		[ "$(cat "$tmp/err")" = "dovrel-pageserver: ${run#*:}" ] || fail "${run%%:*}: $(cat "$tmp/err")"
+	done
+	kill "$sample_service"
+	;;
 *)
-	echo "usage: install_test.sh man|install|package|minimal BUILD_DIR SOURCE_DIR" >&2
+	echo "usage: install_test.sh man|install|package|minimal|service BUILD_DIR SOURCE_DIR" >&2
 	exit 2
 	;;
 esac

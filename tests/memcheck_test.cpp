@@ -42,15 +42,23 @@ TEST(Memcheck, EveryPathIsClean)
 	    {{"bad"}, "", 1},        // not an object
 	    {{}, "\n999\n100\n", 0}, // interactive, with a failure in between
 	};
+	const auto under_valgrind = [&valgrind](const std::vector<std::string> &args, const run_options &o) {
+		std::vector<std::string> argv = valgrind;
+		argv.emplace_back(DOVREL_BINARY);
+		argv.insert(argv.end(), args.begin(), args.end());
+		return run(argv, o);
+	};
 	for (const checked_run &run : runs) {
 		SCOPED_TRACE(run.args.empty() ? "interactive" : run.args[0]);
-		const run_result r = run_dovrel(run.args, run.input, {"DOVREL_HOST=" + svc.host()}, valgrind);
+		const run_result r = under_valgrind(
+		    run.args, {.input = run.input, .env = {"DOVREL_HOST=" + svc.host()}, .deadline_s = 60});
 		EXPECT_EQ(r.status, run.status) << r.err;
 		EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;
 	}
 
-	const run_result r =
-	    run_dovrel({"100"}, "", {"DOVREL_HOST=127.0.0.1:" + std::to_string(closed_port())}, valgrind);
+	const closed_port closed;
+	const run_result r = under_valgrind(
+	    {"100"}, {.env = {"DOVREL_HOST=127.0.0.1:" + std::to_string(closed.port)}, .deadline_s = 60});
 	EXPECT_EQ(r.status, 1) << r.err;
 	EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err;
 }

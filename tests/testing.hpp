@@ -1,102 +1,313 @@
 // SPDX-License-Identifier: ISC
-// Helpers shared by the tests: a local page service, a runner for the
-// dovrel binary, and grids rendered as text.
+// Helpers shared by the tests: a local page service, a runner for child
+// processes, temporary folders, and pages rendered as text.
 #ifndef DOVREL_TESTING_HPP
 #define DOVREL_TESTING_HPP
 
 #include "api.hpp"
-#include "dovrel.hpp"
+#include "pty.hpp"
 
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <json-c/json.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <functional>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <httplib.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace testing_support {
 
-// One canned answer: the HTTP status and the body. A body of more than one
-// chunk is sent chunked, with a pause between the chunks so that each
-// reaches the client as a write of its own.
+// What the caller's environment could send elsewhere: libcurl follows the
+// proxy variables, OpenSSL the certificate ones. Cleared before any test.
+inline const bool environment_cleared = [] {
+	for (const char *v :
+	     {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy", "no_proxy",
+	      "NO_PROXY", "SSL_CERT_FILE", "SSL_CERT_DIR", "DOVREL_HOST"})
+		unsetenv(v);
+	return true;
+}();
+
+inline void check(bool ok, const std::string &what)
+{
+	if (!ok)
+		throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+inline void pause_for(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A fresh folder under /tmp, removed with all it holds when the object goes.
+struct temp_dir {
+	std::string path = "/tmp/dovrel-test-XXXXXX";
+	temp_dir() { check(mkdtemp(path.data()) != nullptr, "mkdtemp"); }
+	~temp_dir() { std::filesystem::remove_all(path); }
+	temp_dir(temp_dir &&) = delete;
+};
+
+// One canned answer. A body of more than one chunk is sent chunked, and
+// libcurl hands each chunk to a write of its own.
 struct answer {
 	int status = 200;
-	std::vector<std::string> chunks;
-	int pause_ms = 100;
-	int delay_ms = 0;          // silence after the headers, before the body
+	std::vector<std::string> chunks{};
+	int wait_ms = 0;           // silence before the headers
+	int gap_ms = 0;            // silence between chunks
 	std::size_t cut_after = 0; // if not 0: promise more, close after this many bytes
 	bool endless = false;      // after the chunks, send the last one again until the client leaves
 };
 
 // A page as the service sends it.
-answer page_json(const std::string &content, const std::string &next_subpage = "");
-
-// A certificate and its key, in PEM files, for a service over TLS.
-struct tls_files {
-	std::string cert;
-	std::string key;
-};
+inline answer page_json(const std::string &content, const std::string &next_subpage = "")
+{
+	const std::unique_ptr<json_object, decltype(&json_object_put)> page{json_object_new_object(),
+	                                                                    &json_object_put};
+	json_object_object_add(page.get(), "content",
+	                       json_object_new_string_len(content.data(), static_cast<int>(content.size())));
+	if (!next_subpage.empty())
+		json_object_object_add(page.get(), "nextSubPage",
+		                       json_object_new_string(next_subpage.c_str()));
+	return {.chunks = {json_object_to_json_string_ext(page.get(), JSON_C_TO_STRING_PLAIN)}};
+}
 
 // A page service on 127.0.0.1 and a free port, in a thread of the test
-// process, for the life of the object; over TLS when given tls_files. It
-// answers GET .../json/PAGE, whatever comes before /json/.
+// process, for the life of the object; over TLS with the cert.pem and
+// key.pem in the folder tls, if one is named. It answers GET .../json/PAGE,
+// whatever comes before /json/. Its silences are sleeps: a client gives up
+// on them after 30 s, so a stall a little longer than that holds up the
+// service's end by no more than a second.
 struct local_service {
+	std::map<std::string, answer> pages; // by page text
 	std::unique_ptr<httplib::Server> server;
 	std::thread thread;
 	int port = -1;
+	std::atomic<int> requests = 0;
 	std::mutex lock;
-	std::map<std::string, answer> pages; // by page text
-	httplib::Request last;               // the last request seen
-	int requests = 0;
+	httplib::Request last; // the last request seen, under lock
 
-	explicit local_service(std::map<std::string, answer> p = {}, const tls_files *tls = nullptr);
-	~local_service();
-	local_service(const local_service &) = delete;
-	local_service &operator=(const local_service &) = delete;
-
+	explicit local_service(std::map<std::string, answer> p = {}, const std::string &tls = "")
+	    : pages(std::move(p)),
+	      server(tls.empty() ? std::make_unique<httplib::Server>()
+	                         : std::make_unique<httplib::SSLServer>((tls + "/cert.pem").c_str(),
+	                                                                (tls + "/key.pem").c_str()))
+	{
+		server->Get(R"(.*/json/(.*))",
+		            [this](const httplib::Request &req, httplib::Response &res) { serve(req, res); });
+		port = server->bind_to_any_port("127.0.0.1");
+		check(port >= 0, "the local service cannot listen");
+		thread = std::thread([this] { server->listen_after_bind(); });
+		// A stop() before the loop runs would be lost and join() would hang.
+		while (!server->is_running())
+			pause_for(1);
+	}
+	~local_service()
+	{
+		server->stop();
+		thread.join();
+	}
 	std::string host() const { return "127.0.0.1:" + std::to_string(port); }
-	httplib::Request last_request();
-	int request_count();
+	httplib::Request last_request()
+	{
+		const std::lock_guard<std::mutex> g(lock);
+		return last;
+	}
+
+	void serve(const httplib::Request &req, httplib::Response &res)
+	{
+		answer a{.status = 404, .chunks = {R"({"error":"no such page"})"}};
+		{
+			const std::lock_guard<std::mutex> g(lock);
+			last = req;
+			if (const auto it = pages.find(req.matches[1]); it != pages.end())
+				a = it->second;
+		}
+		++requests;
+		pause_for(a.wait_ms);
+		res.status = a.status;
+		if (a.cut_after > 0)
+			return res.set_content_provider(
+			    a.chunks[0].size() + 1000, "application/json",
+			    [a](std::size_t, std::size_t, httplib::DataSink &sink) {
+				    sink.write(a.chunks[0].data(), a.cut_after);
+				    return false; // the connection closes
+			    });
+		if (a.chunks.size() == 1 && !a.endless)
+			return res.set_content(a.chunks[0], "application/json");
+		res.set_chunked_content_provider(
+		    "application/json", [a](std::size_t, httplib::DataSink &sink) {
+			    // Endless, but bounded all the same: 64 Ki chunks at the most.
+			    for (std::size_t i = 0;
+			         i < a.chunks.size() || (a.endless && i < 65536 && sink.is_writable()); ++i) {
+				    pause_for(i > 0 ? a.gap_ms : 0);
+				    sink.write(a.chunks[std::min(i, a.chunks.size() - 1)].data(),
+				               a.chunks[std::min(i, a.chunks.size() - 1)].size());
+			    }
+			    sink.done();
+			    return true;
+		    });
+	}
 };
 
-// A loopback port that nothing listens on: one a service has just let go.
-int closed_port();
+// A loopback port that refuses connections: bound, never listening, and
+// held for the life of the object, so that no other test can take it.
+struct closed_port {
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	int port = -1;
+	closed_port()
+	{
+		sockaddr_in a{.sin_family = AF_INET,
+		              .sin_port = 0,
+		              .sin_addr = {htonl(INADDR_LOOPBACK)},
+		              .sin_zero = {}};
+		socklen_t len = sizeof a;
+		check(fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
+		          getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0,
+		      "closed_port");
+		port = ntohs(a.sin_port);
+	}
+	~closed_port() { close(fd); }
+	closed_port(closed_port &&) = delete;
+};
 
-// Points tt_get (and dovrel children) at a service for one scope.
-struct host_override {
-	explicit host_override(const std::string &host);
-	~host_override();
-	host_override(const host_override &) = delete;
-	host_override &operator=(const host_override &) = delete;
+enum class terminal { none, output, both }; // the standard streams on a terminal
+
+struct run_options {
+	std::string input{};            // standard input
+	std::vector<std::string> env{}; // beside PATH, HOME and LC_ALL=C.UTF-8
+	int deadline_s = 10;
+	terminal tty = terminal::none;
 };
 
 struct run_result {
 	int status = -1; // exit status, or -1 if it did not exit
-	std::string out;
+	std::string out; // its first MiB, the terminal's on one
 	std::string err;
 };
 
-// Runs build/dovrel with args, input on its standard input and env on top
-// of a clean environment (no colour variables, LC_ALL=C.UTF-8); under
-// another program, such as valgrind, if a wrapper command is given.
-run_result run_dovrel(const std::vector<std::string> &args, const std::string &input = "",
-                      const std::vector<std::string> &env = {}, const std::vector<std::string> &wrapper = {});
+// The first MiB of what fd has to read; then closes it.
+inline std::string slurp(int fd)
+{
+	std::string s(std::size_t{1} << 20, '\0');
+	std::size_t n = 0;
+	for (ssize_t got = 0; n < s.size() && (got = read(fd, s.data() + n, s.size() - n)) > 0;)
+		n += static_cast<std::size_t>(got);
+	close(fd);
+	s.resize(n);
+	return s;
+}
 
-// Runs build/dovrel on a pseudo-terminal and returns what the terminal got;
-// standard input is the terminal too, or /dev/null.
-run_result run_dovrel_on_tty(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
-                             bool input_from_tty = true);
+// Runs argv as a shell would start it, but in an environment built from
+// nothing: every signal at its default action and none blocked, standard
+// streams on files in a temporary folder or on a terminal. A child still
+// running at its deadline is killed, and fails the test with the start of
+// what it wrote.
+inline run_result run(std::vector<std::string> argv, const run_options &o = {})
+{
+	const temp_dir dir;
+	const std::string in = dir.path + "/in", out = dir.path + "/out", err = dir.path + "/err";
+	std::ofstream(in, std::ios::binary) << o.input;
+	posix_spawn_file_actions_t fa;
+	posix_spawn_file_actions_init(&fa);
+	posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
+	posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
+	posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
+	// A terminal that sends no CR before every LF, so that its bytes compare
+	// with a file's; what a run writes fits in what it holds unread.
+	int tty = -1, slave = -1;
+	termios raw{};
+	cfmakeraw(&raw);
+	if (o.tty != terminal::none) {
+		check(openpty(&tty, &slave, nullptr, &raw, nullptr) == 0, "openpty");
+		for (int fd = o.tty == terminal::both ? 0 : 1; fd <= 1; ++fd)
+			posix_spawn_file_actions_adddup2(&fa, slave, fd);
+		posix_spawn_file_actions_addclose(&fa, slave);
+		posix_spawn_file_actions_addclose(&fa, tty);
+	}
+	posix_spawnattr_t attr;
+	posix_spawnattr_init(&attr);
+	sigset_t defaults, none;
+	sigfillset(&defaults);
+	sigdelset(&defaults, SIGKILL);
+	sigdelset(&defaults, SIGSTOP);
+	sigemptyset(&none);
+	posix_spawnattr_setsigdefault(&attr, &defaults);
+	posix_spawnattr_setsigmask(&attr, &none);
+	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-// Row r of the grid as code points, trailing blanks dropped.
-std::u32string row_text(const tt_page &pg, int r);
+	std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + dir.path,
+	                                "LC_ALL=C.UTF-8"};
+	env.insert(env.end(), o.env.begin(), o.env.end());
+	std::vector<char *> cargv, cenv;
+	for (std::string &s : argv)
+		cargv.push_back(s.data());
+	for (std::string &s : env)
+		cenv.push_back(s.data());
+	cargv.push_back(nullptr);
+	cenv.push_back(nullptr);
+	pid_t pid = 0;
+	const int spawned = posix_spawnp(&pid, cargv[0], &fa, &attr, cargv.data(), cenv.data());
+	posix_spawn_file_actions_destroy(&fa);
+	posix_spawnattr_destroy(&attr);
+	if (slave >= 0)
+		close(slave);
+	check((errno = spawned) == 0, argv[0]);
+
+	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(o.deadline_s);
+	int ws = 0;
+	pid_t ended = 0;
+	while ((ended = waitpid(pid, &ws, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+		pause_for(5);
+	const bool killed = ended == 0 && kill(pid, SIGKILL) == 0 && waitpid(pid, &ws, 0) == pid;
+	// Once the child has gone, its terminal ends in EIO when drained.
+	run_result r{killed || !WIFEXITED(ws) ? -1 : WEXITSTATUS(ws),
+	             slurp(tty >= 0 ? tty : open(out.c_str(), O_RDONLY)), slurp(open(err.c_str(), O_RDONLY))};
+	if (killed)
+		ADD_FAILURE() << argv[0] << " killed at its deadline of " << o.deadline_s
+		              << " s; it began with\n"
+		              << r.out.substr(0, 2000) << "\nand on standard error\n"
+		              << r.err.substr(0, 2000);
+	return r;
+}
+
+inline run_result run_dovrel(std::vector<std::string> args, const run_options &o = {})
+{
+	args.insert(args.begin(), DOVREL_BINARY);
+	return run(args, o);
+}
 
 // The plain output of a page whose rows are lines: each padded to 40
 // columns, 24 rows.
-std::string plain_screen(const std::vector<std::string> &lines);
+inline std::string plain_screen(const std::vector<std::string> &lines)
+{
+	std::string out;
+	for (std::size_t r = 0; r < TT_ROWS; ++r) {
+		const std::string line = r < lines.size() ? lines[r] : "";
+		// Forty columns: a UTF-8 character's continuation bytes take none.
+		const auto continuations =
+		    std::count_if(line.begin(), line.end(), [](char ch) { return (ch & 0xC0) == 0x80; });
+		out += line +
+		       std::string(TT_COLS + static_cast<std::size_t>(continuations) - line.size(), ' ') +
+		       "\n";
+	}
+	return out;
+}
 
 } // namespace testing_support
 

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 
+#include <cstdlib>
+
 using namespace testing_support;
 
 extern "C" json_tokener *json_tokener_new(void) { return nullptr; }
@@ -16,11 +18,11 @@ namespace {
 TEST(Fetch, FailsBeforeAnyRequestWithoutATokener)
 {
 	local_service svc({{"100", page_json("x")}});
-	const host_override host(svc.host());
+	setenv("DOVREL_HOST", svc.host().c_str(), 1);
 	tt_page pg{};
 	EXPECT_EQ(tt_get("100", &pg), TT_EXFER);
 	EXPECT_NE(std::string(tt_errstr(TT_EXFER)), "");
-	EXPECT_TRUE(svc.last_request().path.empty()) << "a request went out";
+	EXPECT_EQ(svc.requests, 0) << "a request went out";
 }
 
 } // namespace
