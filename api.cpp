@@ -493,6 +493,11 @@ int tt_get(const char *page, tt_page *pg)
 	std::unique_ptr<curl_slist, slist_free> headers{
 	    curl_slist_append(nullptr, "Accept-Encoding: application/json")};
 	curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+	// No overall time limit, which a slow link could need, but a service
+	// that has stopped sending (or never started) does not hold the
+	// terminal for ever.
+	curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+	curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
 	// As OpenSSL and the curl tool read it: a private CA's certificates.
 	if (const char *ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0')
 		curl_easy_setopt(h, CURLOPT_CAINFO, ca);
@@ -501,8 +506,12 @@ int tt_get(const char *page, tt_page *pg)
 	headers.reset();
 	const std::unique_ptr<json_object, object_put> obj{ctx.obj};
 	if (rc != CURLE_OK) {
+		// A body refused by jsonwrite is the service's fault, not a
+		// failure to write anything here, whatever libcurl calls it.
 		if (ctx.received > TT_MAX_ANSWER)
-			set_message("answer larger than 1 MiB");
+			set_message("answer larger than 256 KiB");
+		else if (rc == CURLE_WRITE_ERROR && ctx.err != 0)
+			set_message(tt_errstr(TT_EDATA));
 		else if (curlerrbuf[0] == '\0')
 			set_message(curl_easy_strerror(rc));
 		return TT_EXFER;

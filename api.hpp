@@ -61,8 +61,9 @@ struct json_tokener;
 struct json_object;
 
 // The largest answer body taken: a page is a few kilobytes, and the parsed
-// document costs many times its text.
-constexpr std::size_t TT_MAX_ANSWER = std::size_t{1024} * 1024;
+// document costs many times its text (a body of empty objects, a few
+// hundred times).
+constexpr std::size_t TT_MAX_ANSWER = std::size_t{256} * 1024;
 
 struct fetch_ctx {
 	int err;              // 0, or TT_EDATA once the body has been refused

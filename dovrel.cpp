@@ -6,6 +6,7 @@
 #include "compat.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -159,6 +160,22 @@ void show(const tt_page &pg, bool colour)
 
 [[noreturn]] void usage() { errx(1, "usage: dovrel [page]"); }
 
+// Standard output goes first, so that under 2>&1 a message follows what
+// was written before it.
+[[noreturn]] void fail(const char *message)
+{
+	std::fflush(stdout);
+	errx(1, "%s", message);
+}
+
+[[noreturn]] void fail_reading_input()
+{
+	const int why = errno;
+	std::fflush(stdout);
+	errno = why;
+	err(1, "stdin");
+}
+
 // Once standard output has failed (a reader that has gone, a full disk),
 // more pages would only load the service for nothing. Called right after
 // writing, while errno still tells why.
@@ -212,6 +229,9 @@ bool was_shown(const shown_pages &shown, const char *page)
 	                           [page](const tt_link &s) { return std::strcmp(s.data(), page) == 0; });
 }
 
+// A service that links ever new subpages would keep a run going for ever.
+constexpr std::size_t longest_chain = 1000;
+
 // Shows page and every next subpage the service links, then exits.
 [[noreturn]] void single_shot(const char *arg, tt_page &pg, bool colour)
 {
@@ -220,7 +240,7 @@ bool was_shown(const shown_pages &shown, const char *page)
 	for (;;) {
 		const int status = tt_get(page, &pg);
 		if (status != TT_OK)
-			errx(1, "%s", tt_errstr(status));
+			fail(tt_errstr(status));
 		show(pg, colour);
 		// A page named with its subpage is shown alone.
 		if (page == arg && std::strchr(arg, '-') != nullptr)
@@ -232,6 +252,8 @@ bool was_shown(const shown_pages &shown, const char *page)
 		const char *next = pg.next_subpage.data();
 		if (*next == '\0' || std::strcmp(next, arg) == 0 || was_shown(shown, next))
 			finish();
+		if (shown.count + 1 == longest_chain)
+			fail("subpage chain longer than 1000 pages");
 		std::putchar('\n');
 		check_output();
 		page = next;
@@ -264,7 +286,12 @@ const char *prompt(const char *def)
 			std::printf("page [%s]? ", printable(def).data());
 		else
 			std::fputs("page? ", stdout);
+		// A write that failed in the prompt is reported now, while errno
+		// still says why.
+		check_output();
 		ssize_t n = getline(&input, &cap, stdin);
+		if (n < 0 && std::ferror(stdin) != 0)
+			fail_reading_input();
 		if (n < 0)
 			return nullptr;
 		// A last line without its newline was cut short: drop it.
@@ -286,6 +313,7 @@ const char *prompt(const char *def)
 	while (page != nullptr) {
 		const int status = tt_get(page, &pg);
 		if (status != TT_OK) {
+			std::fflush(stdout);
 			warnx("%s", tt_errstr(status));
 			std::fputs("(press ^C to exit)\n\n", stdout);
 			check_output();

@@ -152,8 +152,9 @@ answer sized_page(std::size_t n)
 }
 
 const std::u32string forty_x(40, U'x');
-const char *too_large = "answer larger than 1 MiB";
-const char *write_error = "Failure writing output to destination";
+const char *too_large = "answer larger than 256 KiB";
+// A body that is not one JSON document, however it was packeted.
+const char *refused = "API returned invalid or unexpected data";
 const answer endless{.chunks = {R"({"content":")", std::string(4096, 'x')}, .endless = true};
 
 const std::vector<fetch_case> &fetch_cases()
@@ -170,15 +171,17 @@ const std::vector<fetch_case> &fetch_cases()
 	    {"split-value", {200, {R"({"content":)", R"("two chunks"})"}}, 0, nullptr, U"two chunks", "", ""},
 	    {"trailing-bytes", {200, {R"({"content":"x"} and more)"}}, 0, nullptr, U"x", "", ""},
 	    {"space-after", {200, {R"({"content":"x"})", "\n", " \t\r\n"}}, 0, nullptr, U"x", "", ""},
-	    {"1-MiB", sized_page(TT_MAX_ANSWER), 0, nullptr, forty_x.c_str(), "", ""},
-	    {"1-MiB-and-1", sized_page(TT_MAX_ANSWER + 1), 2, too_large},
+	    {"256-KiB", sized_page(TT_MAX_ANSWER), 0, nullptr, forty_x.c_str(), "", ""},
+	    {"256-KiB-and-1", sized_page(TT_MAX_ANSWER + 1), 2, too_large},
+	    {"space-past-limit", {200, {R"({"content":"x"})", std::string(TT_MAX_ANSWER, ' ')}}, 2, too_large},
 	    {"endless", endless, 2, too_large},
 	    {"not-found", {404, {R"({"content":"x"})"}}, 3},
 	    {"moved-empty", {301, {""}}, 3},
-	    {"moved-chunks", {301, {"<html>", "</html>"}}, 2, write_error},
-	    {"bad-first", {200, {R"({"content" "x",)", R"("nextPage":"1"})"}}, 2, write_error},
-	    {"more-after", {200, {R"({"content":"x"})", "x"}}, 2, write_error},
-	    {"space-then-more", {200, {R"({"content":"x"})", "\n", " x"}}, 2, write_error},
+	    {"moved-chunks", {301, {"<html>", "</html>"}}, 2, refused},
+	    {"html-chunks", {200, {"<html>", "</html>"}}, 2, refused},
+	    {"bad-first", {200, {R"({"content" "x",)", R"("nextPage":"1"})"}}, 2, refused},
+	    {"more-after", {200, {R"({"content":"x"})", "x"}}, 2, refused},
+	    {"space-then-more", {200, {R"({"content":"x"})", "\n", " x"}}, 2, refused},
 	    {"bad-last", {200, {R"({"content":)", "nope}"}}, 4},
 	    {"empty-body", {200, {""}}, 4},
 	    {"array", {200, {"[]"}}, 4},

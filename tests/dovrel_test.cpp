@@ -19,17 +19,27 @@ namespace {
 const std::string page100 = plain_screen({"Index", "line two"});
 const std::string page100_2 = plain_screen({"Second"});
 
-// Subpages 700 to 700-12, each linked from the one before.
-std::map<std::string, answer> long_chain(std::string &screens)
+// Subpages STEM, STEM-2 ... STEM-N, each linked from the one before, and
+// the output of a run that shows the first SHOWN of them.
+std::map<std::string, answer> chain(const std::string &stem, int n, int shown, std::string &out)
 {
 	std::map<std::string, answer> pages;
-	for (int i = 1; i <= 12; ++i) {
-		const std::string name = i == 1 ? "700" : "700-" + std::to_string(i);
-		pages[name] = page_json(name, i < 12 ? "700-" + std::to_string(i + 1) : "");
-		screens += (i == 1 ? "" : "\n") + plain_screen({name});
+	for (int i = 1; i <= n; ++i) {
+		const std::string name = i == 1 ? stem : stem + "-" + std::to_string(i);
+		pages[name] = page_json(name, i < n ? stem + "-" + std::to_string(i + 1) : "");
+		out += i > shown ? "" : (i == 1 ? "" : "\n") + plain_screen({name});
 	}
 	return pages;
 }
+
+// Forty-two cells of two bytes each: its output and the prompt after it
+// are 1033 bytes.
+const std::string wide_page = [] {
+	std::string s;
+	for (int i = 0; i < 42; ++i)
+		s += i == 40 ? "\n\xc3\xa9" : "\xc3\xa9";
+	return s;
+}();
 
 std::map<std::string, answer> sample_pages()
 {
@@ -48,6 +58,11 @@ std::map<std::string, answer> sample_pages()
 	                      "2J\x07|\x7f|\xf4\x8f\xbf\xbf")},
 	    {"600", page_json("Odd link", "6\xc3\xa9\x1b\x7f")},
 	    {"800", page_json("Long link", "1234567890")},
+	    {"910", page_json("Self A", "910-2")},
+	    {"910-2", page_json("Self B", "910-2")},
+	    {"920", page_json("Self", "920")},
+	    {"x", page_json("One", "9 3")},
+	    {"w", page_json(wide_page)},
 	};
 }
 
@@ -57,13 +72,16 @@ struct session {
 	int status;
 	std::string out;
 	std::string err;
+	int deadline_s = 10;
 };
 
 TEST(Program, RunsEachSessionByteForByte)
 {
-	std::string chain;
+	std::string chain12, chain1000, chain1001;
 	std::map<std::string, answer> pages = sample_pages();
-	pages.merge(long_chain(chain));
+	pages.merge(chain("700", 12, 12, chain12));
+	pages.merge(chain("q", 1000, 1000, chain1000));
+	pages.merge(chain("r", 1001, 1000, chain1001));
 	local_service svc(pages);
 	const std::string host = "DOVREL_HOST=" + svc.host();
 	const std::string usage = "dovrel: usage: dovrel [page]\n";
@@ -80,7 +98,11 @@ TEST(Program, RunsEachSessionByteForByte)
 	    {{"300"}, "", 0, plain_screen({"Circle A"}) + "\n" + plain_screen({"Circle B"}), ""},
 	    {{"310"}, "", 0, plain_screen({"Loop A"}) + "\n" + plain_screen({"Loop B"}) + "\n" + plain_screen({"Loop C"}), ""},
 	    {{"400"}, "", 1, plain_screen({"First"}) + "\n", "dovrel: API returned an error code\n"},
-	    {{"700"}, "", 0, chain, ""},
+	    {{"700"}, "", 0, chain12, ""},
+	    {{"q"}, "", 0, chain1000, "", 60},
+	    {{"r"}, "", 1, chain1001, "dovrel: subpage chain longer than 1000 pages\n", 60},
+	    {{"910"}, "", 0, plain_screen({"Self A"}) + "\n" + plain_screen({"Self B"}), ""},
+	    {{"920"}, "", 0, plain_screen({"Self"}), ""},
 	    // Control characters from the page never reach the terminal.
 	    {{"500"}, "", 0, plain_screen({" [31mred 2J | |%"}), ""},
 	    // Interactive, from page 100.
@@ -91,11 +113,13 @@ TEST(Program, RunsEachSessionByteForByte)
 	    {{}, "999\n", 0, page100 + "\npage [100-2]? (press ^C to exit)\n\npage? ", "dovrel: API returned an error code\n"},
 	    {{}, "600\n", 0, page100 + "\npage [100-2]? " + plain_screen({"Odd link"}) + "\npage [6????]? ", ""},
 	    {{}, "800\n", 0, page100 + "\npage [100-2]? " + plain_screen({"Long link"}) + "\npage [1234567890]? ", ""},
+	    {{}, "x\n", 0, page100 + "\npage [100-2]? " + plain_screen({"One"}) + "\npage [9 3]? ", ""},
 	};
 	// clang-format on
 	for (const session &s : sessions) {
 		SCOPED_TRACE(s.args.empty() ? "interactive: " + s.input : s.args[0]);
-		const run_result r = run_dovrel(s.args, {.input = s.input, .env = {host}});
+		const run_result r =
+		    run_dovrel(s.args, {.input = s.input, .env = {host}, .deadline_s = s.deadline_s});
 		EXPECT_EQ(r.status, s.status);
 		EXPECT_EQ(r.out, s.out);
 		EXPECT_EQ(r.err, s.err);
@@ -289,6 +313,14 @@ TEST(Program, ReportsOutputItCouldNotWriteAndFetchesNoMore)
 	    {"trap '' PIPE; d p1 | head -c 1 >/dev/null", gone},
 	    {"trap '' PIPE; yes p1 2>/dev/null | head -n 300 | d | head -c 1 >/dev/null", gone},
 	    {"d p1 | head -c 1 >/dev/null", "exit 141\n"},
+	    // glibc buffers /dev/full by 4096 bytes: the fourth prompt fills
+	    // the buffer, and its write is the one that fails.
+	    {"printf 'w\\nw\\nw\\nw\\n' | d >/dev/full", full},
+	    {"d </", "dovrel: stdin: Is a directory\nexit 1\n"},
+	    // Under 2>&1 a message follows the output before it.
+	    {"d 400 2>&1 | tail -n 2 >&2", "dovrel: API returned an error code\nexit 1\n"},
+	    {"echo 999 | d 2>&1 | tail -n 4 >&2",
+	     "page [100-2]? dovrel: API returned an error code\n(press ^C to exit)\n\npage? exit 0\n"},
 	};
 	for (const auto &[script, err] : runs) {
 		SCOPED_TRACE(script);
