@@ -2,6 +2,7 @@
 // Page service client: the character reference table, the markup decoder,
 // the transfer's write callback and the fetch itself.
 #include "api.hpp"
+#include "compat.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -138,13 +139,15 @@ void value_complete(colours &c, const char *begin, const char *end)
 std::int32_t read_hex_reference(const char *&p)
 {
 	char *end = nullptr;
-	// strtol accepts what it always does here: leading blanks, a sign and
-	// a 0x prefix. With no digits at all it leaves end at p + 3.
-	const long n = std::strtol(p + 3, &end, 16);
+	// strtoll accepts what strtol does here: leading blanks, a sign and a
+	// 0x prefix. With no digits at all it leaves end at p + 3. Unlike a
+	// long, a long long has 64 bits everywhere, so every platform keeps
+	// the same low 32 bits.
+	const long long n = std::strtoll(p + 3, &end, 16);
 	p = end;
 	if (*p == ';')
 		++p;
-	return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(n)));
+	return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long long>(n)));
 }
 
 // p points at '&'.
@@ -154,7 +157,7 @@ std::int32_t read_reference(const char *&p)
 		return read_hex_reference(p);
 	// The second byte rules out most entries before strncmp runs; strncmp
 	// stops at the content's NUL, so a short tail is safe.
-	const auto *e = std::ranges::find_if(entities, [p](const entity &x) {
+	const auto *e = std::find_if(entities.begin(), entities.end(), [p](const entity &x) {
 		return x.name[1] == p[1] && std::strncmp(p, x.name.data(), x.name.size()) == 0;
 	});
 	if (e == entities.end()) {
@@ -259,8 +262,8 @@ void blank_to_end_of_row(tt_page *pg, std::size_t row, std::size_t col)
 void replace_unshown(tt_page *pg)
 {
 	for (auto &row : pg->text)
-		std::ranges::replace_if(
-		    row, [](std::int32_t cp) { return cp > last_shown; }, '%');
+		std::replace_if(
+		    row.begin(), row.end(), [](std::int32_t cp) { return cp > last_shown; }, '%');
 }
 
 /*
@@ -301,33 +304,48 @@ void copy_link(tt_link &field, const char *src)
 }
 
 // A link that does not fit is left out rather than cut: a cut link names
-// another page ("100-10" would become "100-1"). A JSON null has no text
-// form; the field stays empty for it too.
+// another page ("100-10" would become "100-1"), and so would one cut at a
+// NUL inside it. A JSON null has no text form; the field stays empty for it
+// too.
 void copy_key(json_object *obj, const char *key, tt_link &field)
 {
 	json_object *v = nullptr;
 	if (json_object_object_get_ex(obj, key, &v) == 0)
 		return;
 	const char *s = json_object_get_string(v);
-	if (s != nullptr && std::strlen(s) < field.size())
+	if (s == nullptr)
+		return;
+	const std::size_t len = std::strlen(s);
+	if (len < field.size() && static_cast<std::size_t>(json_object_get_string_len(v)) <= len)
 		copy_link(field, s);
 }
 
 // JSON's own whitespace, which may follow a complete document.
 bool is_json_space(std::string_view s) { return s.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-// A DOVREL_HOST of "http://..." or "https://..." is the whole base URL;
-// anything else is a host, optionally with a path, spoken to over HTTP.
-// Returns the URL's length, which may be more than url could hold.
+// Whether s begins with a URL scheme and "://": a letter, then letters,
+// digits, '+', '-' and '.'. Schemes are matched without regard to case;
+// libcurl does the same.
+bool has_scheme(std::string_view s)
+{
+	const auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+	if (s.empty() || !alpha(s[0]))
+		return false;
+	const std::size_t end =
+	    s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.");
+	return end != std::string_view::npos && s.substr(end).starts_with("://");
+}
+
+// A DOVREL_HOST that begins with a scheme is the whole base URL (only HTTP
+// and HTTPS are then allowed); anything else is a host, optionally with a
+// path, spoken to over HTTP. Returns the URL's length, which may be more
+// than url could hold.
 int format_url(std::array<char, 1024> &url, const char *page)
 {
 	std::string_view base = service_host();
-	std::string_view scheme = "http://";
-	if (base.starts_with("http://") || base.starts_with("https://")) {
-		scheme = {};
-		if (base.ends_with('/'))
-			base.remove_suffix(1);
-	}
+	const std::string_view scheme = has_scheme(base) ? "" : "http://";
+	if (base.ends_with('/'))
+		base.remove_suffix(1);
 	const auto len = [](std::string_view s) {
 		return static_cast<int>(std::min<std::size_t>(s.size(), INT_MAX));
 	};
@@ -493,14 +511,19 @@ int tt_get(const char *page, tt_page *pg)
 	std::unique_ptr<curl_slist, slist_free> headers{
 	    curl_slist_append(nullptr, "Accept-Encoding: application/json")};
 	curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+	// ftp://, file:// and the rest fail before any look-up or connection.
+	allow_http_only(h);
 	// No overall time limit, which a slow link could need, but a service
 	// that has stopped sending (or never started) does not hold the
 	// terminal for ever.
 	curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
 	curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
-	// As OpenSSL and the curl tool read it: a private CA's certificates.
+	// As OpenSSL and the curl tool read them: a private CA's certificates,
+	// in a file or in a folder of hashed names.
 	if (const char *ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0')
 		curl_easy_setopt(h, CURLOPT_CAINFO, ca);
+	if (const char *dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0')
+		curl_easy_setopt(h, CURLOPT_CAPATH, dir);
 
 	const CURLcode rc = curl_easy_perform(h);
 	headers.reset();

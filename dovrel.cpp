@@ -35,6 +35,14 @@ constexpr std::string_view reset = "\x1b[0m";
 // the terminal.
 bool is_control(std::int32_t cp) { return cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F); }
 
+// What the locale's encoding allows, looked up once a page.
+struct encoding {
+	bool unicode;     // a wchar_t holds a code point
+	bool single_byte; // one byte a character: 0x80-0x9F there are C1 controls
+};
+
+encoding current_encoding() { return {wchar_is_unicode(), MB_CUR_MAX == 1}; }
+
 char *put_byte(char *out, char b)
 {
 	*out = b;
@@ -46,12 +54,14 @@ char *put_byte(char *out, char b)
 // encoding cannot represent shows as '?', and what a terminal would give
 // no column or two (combining marks, zero-width and direction controls,
 // wide characters) shows as a blank. Direction overrides in particular
-// could make a line read as something else than it says.
-char *put_cell(char *out, std::int32_t cp)
+// could make a line read as something else than it says. In a single-byte
+// encoding a character may encode as a byte that terminals outside UTF-8
+// mode take for a C1 control (0x9B is CSI): a blank too.
+char *put_cell(char *out, std::int32_t cp, encoding enc)
 {
 	if (cp >= 0x20 && cp < 0x7F)
 		return put_byte(out, static_cast<char>(cp));
-	if (cp < 0)
+	if (cp < 0 || !enc.unicode)
 		return put_byte(out, '?');
 	if (is_control(cp))
 		return put_byte(out, ' ');
@@ -60,6 +70,9 @@ char *put_cell(char *out, std::int32_t cp)
 	const std::size_t n = std::wcrtomb(out, wc, &state);
 	if (n == static_cast<std::size_t>(-1))
 		return put_byte(out, '?');
+	const auto first = static_cast<unsigned char>(out[0]);
+	if (enc.single_byte && first >= 0x80 && first <= 0x9F)
+		return put_byte(out, ' ');
 	if (wcwidth(wc) != 1)
 		return put_byte(out, ' ');
 	return out + n;
@@ -96,10 +109,11 @@ void write_row(std::FILE *out, const char *begin, const char *end)
 void write_plain(std::FILE *out, const tt_page &pg)
 {
 	std::array<char, row_bytes> buf{};
+	const encoding enc = current_encoding();
 	for (const auto &row : pg.text) {
 		char *o = buf.data();
 		for (const std::int32_t cp : row)
-			o = put_cell(o, cp);
+			o = put_cell(o, cp, enc);
 		*o++ = '\n';
 		write_row(out, buf.data(), o);
 	}
@@ -110,6 +124,7 @@ void write_plain(std::FILE *out, const tt_page &pg)
 void write_colour(std::FILE *out, const tt_page &pg)
 {
 	std::array<char, row_bytes> buf{};
+	const encoding enc = current_encoding();
 	for (std::size_t r = 0; r < pg.text.size(); ++r) {
 		const auto &text = pg.text[r];
 		const auto &attr = pg.attr[r];
@@ -117,7 +132,7 @@ void write_colour(std::FILE *out, const tt_page &pg)
 		for (std::size_t c = 0; c < text.size(); ++c) {
 			if (c == 0 || attr[c] != attr[c - 1])
 				o = put_escape(o, attr[c]);
-			o = put_cell(o, text[c]);
+			o = put_cell(o, text[c], enc);
 		}
 		o = put_text(o, reset);
 		*o++ = '\n';
@@ -225,8 +240,8 @@ void remember(shown_pages &shown, const tt_link &page)
 bool was_shown(const shown_pages &shown, const char *page)
 {
 	const std::span<const tt_link> all(shown.items, shown.count);
-	return std::ranges::any_of(all,
-	                           [page](const tt_link &s) { return std::strcmp(s.data(), page) == 0; });
+	return std::any_of(all.begin(), all.end(),
+	                   [page](const tt_link &s) { return std::strcmp(s.data(), page) == 0; });
 }
 
 // A service that links ever new subpages would keep a run going for ever.
@@ -333,7 +348,10 @@ const char *prompt(const char *def)
 int main(int argc, char **argv)
 {
 	argv0 = argv[0];
-	std::setlocale(LC_ALL, "");
+	// One category naming a locale that is not installed (ssh forwards
+	// LC_*) fails the whole call; the encoding is what matters.
+	if (std::setlocale(LC_ALL, "") == nullptr)
+		std::setlocale(LC_CTYPE, "");
 	if (argc > 2 || (argc == 2 && argv[1][0] == '-'))
 		usage();
 	const bool colour = colour_wanted();

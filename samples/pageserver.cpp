@@ -31,8 +31,9 @@ bool is_page_name(std::string_view s)
 {
 	if (s.empty() || s.size() > 16)
 		return false;
-	return std::ranges::all_of(
-	    s, [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-'; });
+	return std::all_of(s.begin(), s.end(), [](char c) {
+		return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-';
+	});
 }
 
 bool read_file(const std::string &path, std::string &out)

@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <tuple>
 
@@ -64,6 +65,7 @@ TEST(Decoder, ReadsLayoutReferencesAndTags)
 	    {"&amp;|&#x41;|&#x41|&#65;|&foo;", {U"&|A|A|&#65;|&foo;"}},
 	    {"&#x  41;&#x+42&#x0x43;&#x4a;", {U"ABCJ"}},
 	    {"&#x-41;", {{neg41}}},
+	    {"&#x100000041;", {U"A"}}, // the same with a 32-bit long
 	    {"&#x;g&#xg", {{0, U'g', 0, U'g'}}},
 	    {"&#X41;&#;&am", {U"&#X41;&#;&am"}},
 	    {"&AElig;&Aacute;&Acirc;&Agrave;&Aring;&Atilde;&Auml;&Ccedil;&ETH;&Eacute;&Ecirc;&Egrave;&Euml;"
@@ -167,13 +169,14 @@ const std::vector<fetch_case> &fetch_cases()
 	    {"link-15", {200, {R"({"content":"x","nextPage":"123456789012345"})"}}, 0, nullptr, U"x", "123456789012345", ""},
 	    {"links-16", {200, {R"({"content":"x","nextPage":"1234567890123456","nextSubPage":"100-1234567890123"})"}}, 0, nullptr, U"x", "", ""},
 	    {"null-link", {200, {R"({"content":"x","nextPage":null,"nextSubPage":null})"}}, 0, nullptr, U"x", "", ""},
+	    {"nul-link", {200, {R"({"content":"x","nextSubPage":"101\u0000-9"})"}}, 0, nullptr, U"x", "", ""},
 	    {"number", {200, {R"({"content":42,"nextPage":101})"}}, 0, nullptr, U"42", "101", ""},
 	    {"split-value", {200, {R"({"content":)", R"("two chunks"})"}}, 0, nullptr, U"two chunks", "", ""},
 	    {"trailing-bytes", {200, {R"({"content":"x"} and more)"}}, 0, nullptr, U"x", "", ""},
 	    {"space-after", {200, {R"({"content":"x"})", "\n", " \t\r\n"}}, 0, nullptr, U"x", "", ""},
-	    {"256-KiB", sized_page(TT_MAX_ANSWER), 0, nullptr, forty_x.c_str(), "", ""},
-	    {"256-KiB-and-1", sized_page(TT_MAX_ANSWER + 1), 2, too_large},
-	    {"space-past-limit", {200, {R"({"content":"x"})", std::string(TT_MAX_ANSWER, ' ')}}, 2, too_large},
+	    {"256-KiB", sized_page(262144), 0, nullptr, forty_x.c_str(), "", ""},
+	    {"256-KiB-and-1", sized_page(262145), 2, too_large},
+	    {"space-past-limit", {200, {R"({"content":"x"})", std::string(262144, ' ')}}, 2, too_large},
 	    {"endless", endless, 2, too_large},
 	    {"not-found", {404, {R"({"content":"x"})"}}, 3},
 	    {"moved-empty", {301, {""}}, 3},
@@ -259,24 +262,34 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	EXPECT_STREQ(pg.id.data(), "100000000000000");
 
 	// Every form of the service's address, and the longest URL there is
-	// room for: one byte more is refused before anything is sent.
+	// room for: one byte more is refused before anything is sent, and so
+	// is every scheme but HTTP(S), before any look-up.
 	const std::string origin = "http://" + svc.host();
 	const std::string room(1023 - (origin + "/json/").size(), '7');
-	const std::vector<std::tuple<std::string, std::string, int>> requests = {
-	    {origin + "/", "/json/1", TT_EHTTP},
-	    {origin + "/tt//", "/tt//json/1", TT_EHTTP},
-	    {svc.host() + "/tt/", "/tt//json/1", TT_EHTTP},
-	    {origin, "/json/" + room, TT_EHTTP},
-	    {origin, "/json/" + room + "7", TT_EARG},
+	const std::string disabled = "Protocol \"ftp\" not supported or disabled in libcurl";
+	const std::vector<std::tuple<std::string, std::string, int, std::string>> requests = {
+	    {origin + "/", "/json/1", TT_EHTTP, ""},
+	    {origin + "/tt//", "/tt//json/1", TT_EHTTP, ""},
+	    {svc.host() + "/tt/", "/tt/json/1", TT_EHTTP, ""},
+	    {svc.host() + "/", "/json/1", TT_EHTTP, ""},
+	    {"HTTP://" + svc.host(), "/json/1", TT_EHTTP, ""},
+	    {origin, "/json/" + room, TT_EHTTP, ""},
+	    {origin, "/json/" + room + "7", TT_EARG, ""},
+	    {"ftp://" + svc.host(), "/json/1", TT_EXFER, disabled},
+	    {"file:///etc/passwd", "/json/1", TT_EXFER,
+	     "Protocol \"file\" not supported or disabled in libcurl"},
 	};
-	for (const auto &[base, path, status] : requests) {
+	for (const auto &[base, path, status, message] : requests) {
 		SCOPED_TRACE(base);
 		setenv("DOVREL_HOST", base.c_str(), 1);
 		const int before = svc.requests;
 		EXPECT_EQ(tt_get(path.substr(path.rfind('/') + 1).c_str(), &pg), status);
-		EXPECT_EQ(svc.requests, before + (status == TT_EARG ? 0 : 1));
-		if (status != TT_EARG) {
+		EXPECT_EQ(svc.requests, before + (status == TT_EHTTP ? 1 : 0));
+		if (status == TT_EHTTP) {
 			EXPECT_EQ(svc.last_request().path, path);
+		}
+		if (status == TT_EXFER) {
+			EXPECT_EQ(tt_errstr(status), message);
 		}
 	}
 }
@@ -300,15 +313,22 @@ TEST(Fetch, SpeaksTlsAndTrustsTheGivenCertificates)
 	const std::string https = "https://127.0.0.1:" + std::to_string(secure.port);
 	tt_page pg{};
 
-	const std::vector<std::tuple<std::string, std::string, int, std::string>> cases = {
-	    {https, tls.path + "/cert.pem", TT_OK, ""},
-	    {https + "/", "", TT_EXFER, "SSL certificate problem"},
-	    {"https://" + plain.host(), "", TT_EXFER, "SSL"},
+	// A folder of certificates, hashed to the names OpenSSL looks up.
+	const std::string ca_dir = tls.path + "/ca";
+	std::filesystem::create_directory(ca_dir);
+	std::filesystem::copy_file(tls.path + "/cert.pem", ca_dir + "/cert.pem");
+	ASSERT_EQ(run({"openssl", "rehash", ca_dir}).status, 0);
+	const std::vector<std::tuple<std::string, std::string, std::string, int, std::string>> cases = {
+	    {https, tls.path + "/cert.pem", "", TT_OK, ""},
+	    {https, "", ca_dir, TT_OK, ""},
+	    {https + "/", "", "", TT_EXFER, "SSL certificate problem"},
+	    {"https://" + plain.host(), "", "", TT_EXFER, "SSL"},
 	};
-	for (const auto &[base, ca, status, message] : cases) {
-		SCOPED_TRACE(base + " " + ca);
+	for (const auto &[base, ca, ca_path, status, message] : cases) {
+		SCOPED_TRACE(base + " " + ca + " " + ca_path);
 		setenv("DOVREL_HOST", base.c_str(), 1);
 		setenv("SSL_CERT_FILE", ca.c_str(), 1);
+		setenv("SSL_CERT_DIR", ca_path.c_str(), 1);
 		EXPECT_EQ(tt_get("100", &pg), status);
 		EXPECT_NE(std::string(tt_errstr(status)).find(message), std::string::npos)
 		    << tt_errstr(status);

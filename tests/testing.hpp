@@ -251,9 +251,9 @@ inline run_result run(std::vector<std::string> argv, const run_options &o = {})
 	posix_spawnattr_setsigmask(&attr, &none);
 	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-	std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + dir.path,
-	                                "LC_ALL=C.UTF-8"};
-	env.insert(env.end(), o.env.begin(), o.env.end());
+	// The run's own variables come first: getenv takes the first it finds.
+	std::vector<std::string> env = o.env;
+	env.insert(env.end(), {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + dir.path, "LC_ALL=C.UTF-8"});
 	std::vector<char *> cargv, cenv;
 	for (std::string &s : argv)
 		cargv.push_back(s.data());
