@@ -333,7 +333,10 @@ bool has_scheme(std::string_view s)
 		return false;
 	const std::size_t end =
 	    s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.");
-	return end != std::string_view::npos && s.substr(end).starts_with("://");
+	if (end == std::string_view::npos)
+		return false;
+	s.remove_prefix(end); // substr could throw, and needs the C++ runtime
+	return s.starts_with("://");
 }
 
 // A DOVREL_HOST that begins with a scheme is the whole base URL (only HTTP

@@ -331,13 +331,12 @@ const char *prompt(const char *def)
 			std::fflush(stdout);
 			warnx("%s", tt_errstr(status));
 			std::fputs("(press ^C to exit)\n\n", stdout);
-			check_output();
 			page = prompt(nullptr);
 			continue;
 		}
+		// prompt checks the output once it has written its own.
 		show(pg, colour);
 		std::putchar('\n');
-		check_output();
 		page = prompt(pg.next_subpage[0] != '\0' ? pg.next_subpage.data() : nullptr);
 	}
 	finish();

@@ -182,6 +182,7 @@ const std::vector<fetch_case> &fetch_cases()
 	    {"moved-empty", {301, {""}}, 3},
 	    {"moved-chunks", {301, {"<html>", "</html>"}}, 2, refused},
 	    {"html-chunks", {200, {"<html>", "</html>"}}, 2, refused},
+	    {"html-cut", {.chunks = {"<html></html>"}, .cut_after = 6}, 2, "transfer closed with 1007 bytes remaining to read"},
 	    {"bad-first", {200, {R"({"content" "x",)", R"("nextPage":"1"})"}}, 2, refused},
 	    {"more-after", {200, {R"({"content":"x"})", "x"}}, 2, refused},
 	    {"space-then-more", {200, {R"({"content":"x"})", "\n", " x"}}, 2, refused},

@@ -185,7 +185,7 @@ TEST(ColourWriter, WritesAnEscapeOnlyWhereThePairChanges)
 
 	// Alternating pairs: an escape before every cell.
 	std::string want;
-	for (int c = 0; c < TT_COLS; ++c) {
+	for (std::size_t c = 0; c < TT_COLS; ++c) {
 		pg.attr[0][c] = c % 2 == 0 ? tt_attr{TT_RED, TT_BLUE} : tt_attr{TT_WHITE, TT_BLACK};
 		want += (c % 2 == 0 ? esc_red_blue : esc_white_black) + " ";
 	}
@@ -330,6 +330,7 @@ TEST(Program, ReportsOutputItCouldNotWriteAndFetchesNoMore)
 	    // the buffer, and its write is the one that fails.
 	    {"printf 'w\\nw\\nw\\nw\\n' | d >/dev/full", full},
 	    {"d </", "dovrel: stdin: Is a directory\nexit 1\n"},
+	    {"d </ >/dev/full", "dovrel: stdin: Is a directory\nexit 1\n"},
 	    // Under 2>&1 a message follows the output before it.
 	    {"d 400 2>&1 | tail -n 2 >&2", "dovrel: API returned an error code\nexit 1\n"},
 	    {"echo 999 | d 2>&1 | tail -n 4 >&2",
