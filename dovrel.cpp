@@ -177,10 +177,16 @@ void show(const tt_page &pg, bool colour)
 
 // Standard output goes first, so that under 2>&1 a message follows what
 // was written before it.
-[[noreturn]] void fail(const char *message)
+void report(const char *message)
 {
 	std::fflush(stdout);
-	errx(1, "%s", message);
+	warnx("%s", message);
+}
+
+[[noreturn]] void fail(const char *message)
+{
+	report(message);
+	std::exit(1);
 }
 
 [[noreturn]] void fail_reading_input()
@@ -328,8 +334,7 @@ const char *prompt(const char *def)
 	while (page != nullptr) {
 		const int status = tt_get(page, &pg);
 		if (status != TT_OK) {
-			std::fflush(stdout);
-			warnx("%s", tt_errstr(status));
+			report(tt_errstr(status));
 			std::fputs("(press ^C to exit)\n\n", stdout);
 			page = prompt(nullptr);
 			continue;

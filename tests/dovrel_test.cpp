@@ -34,12 +34,7 @@ std::map<std::string, answer> chain(const std::string &stem, int n, int shown, s
 
 // Forty-two cells of two bytes each: its output and the prompt after it
 // are 1033 bytes.
-const std::string wide_page = [] {
-	std::string s;
-	for (int i = 0; i < 42; ++i)
-		s += i == 40 ? "\n\xc3\xa9" : "\xc3\xa9";
-	return s;
-}();
+const std::string wide_page = repeat("\xc3\xa9", 40) + "\n" + repeat("\xc3\xa9", 2);
 
 std::map<std::string, answer> sample_pages()
 {

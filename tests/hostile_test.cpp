@@ -13,14 +13,6 @@ using namespace testing_support;
 
 namespace {
 
-std::string repeat(const std::string &s, int n)
-{
-	std::string out;
-	for (int i = 0; i < n; ++i)
-		out += s;
-	return out;
-}
-
 struct hostile_case {
 	const char *page;
 	answer reply;

@@ -74,6 +74,14 @@ struct answer {
 	bool endless = false;      // after the chunks, send the last one again until the client leaves
 };
 
+inline std::string repeat(const std::string &s, int n)
+{
+	std::string out;
+	for (int i = 0; i < n; ++i)
+		out += s;
+	return out;
+}
+
 // A page as the service sends it.
 inline answer page_json(const std::string &content, const std::string &next_subpage = "")
 {
@@ -156,8 +164,8 @@ struct local_service {
 			    for (std::size_t i = 0;
 			         i < a.chunks.size() || (a.endless && i < 65536 && sink.is_writable()); ++i) {
 				    pause_for(i > 0 ? a.gap_ms : 0);
-				    sink.write(a.chunks[std::min(i, a.chunks.size() - 1)].data(),
-				               a.chunks[std::min(i, a.chunks.size() - 1)].size());
+				    const std::string &c = a.chunks[std::min(i, a.chunks.size() - 1)];
+				    sink.write(c.data(), c.size());
 			    }
 			    sink.done();
 			    return true;
