@@ -12,6 +12,9 @@
 #include <memory>
 #include <string_view>
 
+#include <strings.h>
+#include <unistd.h>
+
 #include <curl/curl.h>
 #include <json-c/json.h>
 
@@ -276,12 +279,6 @@ struct tokener_free {
 struct object_put {
 	void operator()(json_object *o) const { json_object_put(o); }
 };
-struct easy_cleanup {
-	void operator()(CURL *c) const { curl_easy_cleanup(c); }
-};
-struct slist_free {
-	void operator()(curl_slist *l) const { curl_slist_free_all(l); }
-};
 
 const char *service_host()
 {
@@ -339,21 +336,172 @@ bool has_scheme(std::string_view s)
 	return s.starts_with("://");
 }
 
-// A DOVREL_HOST that begins with a scheme is the whole base URL (only HTTP
-// and HTTPS are then allowed); anything else is a host, optionally with a
-// path, spoken to over HTTP. Returns the URL's length, which may be more
-// than url could hold.
-int format_url(std::array<char, 1024> &url, const char *page)
+struct url_cleanup {
+	void operator()(CURLU *u) const { curl_url_cleanup(u); }
+};
+
+// Whether an HTTP(S) base URL names no host. libcurl reads "http:///x" as
+// the host x, so an empty authority is caught here first. Other schemes
+// are refused by the transfer itself, in libcurl's words.
+bool lacks_host(const char *base)
 {
-	std::string_view base = service_host();
-	const std::string_view scheme = has_scheme(base) ? "" : "http://";
-	if (base.ends_with('/'))
-		base.remove_suffix(1);
-	const auto len = [](std::string_view s) {
-		return static_cast<int>(std::min<std::size_t>(s.size(), INT_MAX));
-	};
-	return std::snprintf(url.data(), url.size(), "%.*s%.*s/json/%s", len(scheme), scheme.data(),
-	                     len(base), base.data(), page);
+	if (strncasecmp(base, "http://", 7) != 0 && strncasecmp(base, "https://", 8) != 0)
+		return false;
+	const char *authority = std::strstr(base, "://") + 3;
+	if (*authority == '\0' || *authority == '/')
+		return true;
+	const std::unique_ptr<CURLU, url_cleanup> u{curl_url()};
+	return u && curl_url_set(u.get(), CURLUPART_URL, base, 0) == CURLUE_NO_HOST;
+}
+
+// The service address is refused before any look-up: without a host, a
+// word of the path would be taken for one, and a query or fragment would
+// swallow the page's path.
+int check_service(const char *host, const char *base)
+{
+	const char *what = nullptr;
+	if (std::strpbrk(host, "?#") != nullptr)
+		what = "has a query or fragment";
+	else if (lacks_host(base))
+		what = "has no host";
+	if (what == nullptr)
+		return TT_OK;
+	std::snprintf(curlerrbuf.data(), curlerrbuf.size(), "DOVREL_HOST %s: %s", what, host);
+	return TT_EXFER;
+}
+
+/*
+ * The connection kept for the run
+ */
+
+// What the run keeps between fetches: one transfer handle, whose caches
+// hold the connection to the service, its TLS session and the service's
+// address, so that every page after the first travels on the connection
+// the first one opened; and the sockets libcurl has open in it, so that a
+// stall can be told from a slow link. libcurl hands out no socket while a
+// transfer runs, so they are noted as it makes and closes them.
+struct kept_transfer {
+	CURL *handle;
+	std::array<curl_socket_t, 4> sockets; // CURL_SOCKET_BAD where free
+};
+
+kept_transfer kept{nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}}; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+
+void note_socket(curl_socket_t from, curl_socket_t to)
+{
+	const auto slot = std::find(kept.sockets.begin(), kept.sockets.end(), from);
+	if (slot != kept.sockets.end())
+		*slot = to;
+}
+
+int socket_made(void *, curl_socket_t fd, curlsocktype)
+{
+	note_socket(CURL_SOCKET_BAD, fd);
+	return CURL_SOCKOPT_OK;
+}
+
+int socket_closing(void *, curl_socket_t fd)
+{
+	note_socket(fd, CURL_SOCKET_BAD);
+	return close(fd);
+}
+
+// How long this transfer has had nothing from the service, in ms: the
+// silence of its liveliest connection, but never longer than the transfer
+// itself, for a kept connection was silent while the user read the last
+// page. -1 while no connection is up (libcurl's connect time-out rules).
+long silence_ms(CURL *h)
+{
+	long least = -1;
+	for (const curl_socket_t fd : kept.sockets) {
+		const long ms = fd == CURL_SOCKET_BAD ? -1 : ms_since_received(fd);
+		if (ms >= 0 && (least < 0 || ms < least))
+			least = ms;
+	}
+	curl_off_t elapsed_us = 0;
+	curl_easy_getinfo(h, CURLINFO_TOTAL_TIME_T, &elapsed_us);
+	return least < 0 ? -1 : std::min(least, static_cast<long>(elapsed_us / 1000));
+}
+
+// libcurl's progress callback, about once a second and after every read:
+// the body as it arrives is bounded before decoding, so that an endless
+// stream that decodes to nothing ends too; and a connection that has been
+// silent for the stall time ends the transfer.
+int progress(void *ctx, curl_off_t, curl_off_t arrived, curl_off_t, curl_off_t)
+{
+	auto *fc = static_cast<fetch_ctx *>(ctx);
+	if (static_cast<std::size_t>(arrived) > TT_MAX_ANSWER)
+		fc->why = tt_refusal::too_large;
+	else if (silence_ms(kept.handle) >= TT_STALL_SECONDS * 1000)
+		fc->why = tt_refusal::too_slow;
+	return fc->why == tt_refusal::none ? 0 : 1;
+}
+
+// The content codings asked for: the token the service has always been
+// sent first, then those this libcurl decodes.
+const char *accepted_encodings()
+{
+	const bool zlib = (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_LIBZ) != 0;
+	return zlib ? "application/json, gzip, deflate" : "application/json";
+}
+
+void set_options(CURL *h, const char *url, fetch_ctx *ctx)
+{
+	curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlerrbuf.data());
+	curl_easy_setopt(h, CURLOPT_USERAGENT, "dovrel (+" DOVREL_HOME ")");
+	curl_easy_setopt(h, CURLOPT_URL, url);
+	curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, jsonwrite);
+	curl_easy_setopt(h, CURLOPT_WRITEDATA, ctx);
+	curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, headerwrite);
+	curl_easy_setopt(h, CURLOPT_HEADERDATA, ctx);
+	curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, accepted_encodings());
+	// ftp://, file:// and the rest fail before any look-up or connection.
+	allow_http_only(h);
+	curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, socket_made);
+	curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, socket_closing);
+	curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, progress);
+	curl_easy_setopt(h, CURLOPT_XFERINFODATA, ctx);
+	curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+	// No overall time limit, which a slow link could need, but a service
+	// that has stopped sending (or never started) does not hold the
+	// terminal for ever. Where the kernel cannot say when the connection
+	// last received anything, libcurl's rule counts body bytes only.
+	if (!kernel_tells_silence) {
+		curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+		curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, TT_STALL_SECONDS);
+	}
+	// As OpenSSL and the curl tool read them: a private CA's certificates,
+	// in a file or in a folder of hashed names.
+	if (const char *ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0')
+		curl_easy_setopt(h, CURLOPT_CAINFO, ca);
+	if (const char *dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0')
+		curl_easy_setopt(h, CURLOPT_CAPATH, dir);
+}
+
+// The message for a transfer that failed.
+void explain_failure(CURLcode rc, const fetch_ctx &ctx)
+{
+	switch (ctx.why) {
+	case tt_refusal::too_large:
+		std::snprintf(curlerrbuf.data(), curlerrbuf.size(), "answer larger than %zu KiB",
+		              TT_MAX_ANSWER / 1024);
+		return;
+	case tt_refusal::too_slow:
+		// The words libcurl's own rule uses, which users know.
+		std::snprintf(curlerrbuf.data(), curlerrbuf.size(),
+		              "Operation too slow. Less than 1 bytes/sec transferred the last %ld seconds",
+		              TT_STALL_SECONDS);
+		return;
+	case tt_refusal::data:
+		// A body refused by jsonwrite is the service's fault, not a
+		// failure to write anything here, whatever libcurl calls it.
+		set_message(tt_errstr(TT_EDATA));
+		return;
+	case tt_refusal::none:
+		if (curlerrbuf[0] == '\0')
+			set_message(curl_easy_strerror(rc));
+		return;
+	}
 }
 
 } // namespace
@@ -420,40 +568,45 @@ void parse(const char *content, tt_page *pg)
 	}
 }
 
+namespace {
+
+// Stops the transfer: libcurl takes a short write for an error.
+std::size_t refuse(fetch_ctx *fc, tt_refusal why)
+{
+	fc->err = TT_EDATA;
+	fc->why = why;
+	return 0;
+}
+
+} // namespace
+
 std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ctx)
 {
 	auto *fc = static_cast<fetch_ctx *>(ctx);
 	const std::size_t n = size * count;
 	if (fc->err != 0)
-		return 0;
+		return refuse(fc, tt_refusal::data);
 	fc->received += n;
-	if (fc->received > TT_MAX_ANSWER) {
+	if (fc->received > TT_MAX_ANSWER)
+		return refuse(fc, tt_refusal::too_large);
+	// Whitespace may follow the document, in however many chunks;
+	// anything else means the answer is not one document.
+	if (fc->obj != nullptr)
+		return is_json_space({chunk, n}) ? n : refuse(fc, tt_refusal::data);
+	// The bound above keeps n far below the tokener's int length. Invalid
+	// JSON in the last chunk is left for tt_get to find: no document.
+	fc->obj = json_tokener_parse_ex(fc->tok, chunk, static_cast<int>(n));
+	if (fc->obj == nullptr && json_tokener_get_error(fc->tok) != json_tokener_continue)
 		fc->err = TT_EDATA;
-		return 0;
-	}
-	if (fc->obj != nullptr) {
-		// Whitespace may follow the document, in however many chunks;
-		// anything else means the answer is not one document.
-		if (is_json_space({chunk, n}))
-			return n;
-		fc->err = TT_EDATA;
-		return 0;
-	}
-	// The tokener takes an int length; libcurl's chunks are far smaller,
-	// but a larger one is fed in pieces all the same.
-	std::size_t done = 0;
-	do {
-		const int piece = static_cast<int>(std::min<std::size_t>(n - done, INT_MAX));
-		fc->obj = json_tokener_parse_ex(fc->tok, chunk + done, piece);
-		done += static_cast<std::size_t>(piece);
-		if (fc->obj != nullptr)
-			return n;
-		if (json_tokener_get_error(fc->tok) != json_tokener_continue) {
-			fc->err = TT_EDATA;
-			return n;
-		}
-	} while (done < n);
 	return n;
+}
+
+std::size_t headerwrite(char *, std::size_t size, std::size_t count, void *ctx)
+{
+	auto *fc = static_cast<fetch_ctx *>(ctx);
+	const std::size_t n = size * count;
+	fc->headers += n;
+	return fc->headers <= TT_MAX_ANSWER ? n : refuse(fc, tt_refusal::too_large);
 }
 
 int take_answer(long http_status, json_object *obj, const char *page, tt_page *pg)
@@ -481,65 +634,57 @@ int take_answer(long http_status, json_object *obj, const char *page, tt_page *p
 	return TT_OK;
 }
 
+int page_url(std::array<char, 1024> &url, const char *page)
+{
+	// A DOVREL_HOST that begins with a scheme is the whole base URL (only
+	// HTTP and HTTPS are then allowed); anything else is a host, optionally
+	// with a path, spoken to over HTTP.
+	const char *host = service_host();
+	std::array<char, 1024> base{};
+	const int base_len =
+	    std::snprintf(base.data(), base.size(), "%s%s", has_scheme(host) ? "" : "http://", host);
+	// A URL cut short would fetch another resource.
+	if (base_len < 0 || static_cast<std::size_t>(base_len) >= base.size())
+		return TT_EARG;
+	if (const int status = check_service(host, base.data()); status != TT_OK)
+		return status;
+	std::string_view b{base.data(), static_cast<std::size_t>(base_len)};
+	if (b.ends_with('/'))
+		b.remove_suffix(1);
+	const int len = std::snprintf(url.data(), url.size(), "%.*s/json/%s", static_cast<int>(b.size()),
+	                              b.data(), page);
+	return len < 0 || static_cast<std::size_t>(len) >= url.size() ? TT_EARG : TT_OK;
+}
+
 int tt_get(const char *page, tt_page *pg)
 {
 	if (page == nullptr || pg == nullptr || *page == '\0')
 		return TT_EARG;
-
-	// A URL cut short would fetch another resource.
 	std::array<char, 1024> url{};
-	const int url_len = format_url(url, page);
-	if (url_len < 0 || static_cast<std::size_t>(url_len) >= url.size())
-		return TT_EARG;
+	if (const int status = page_url(url, page); status != TT_OK)
+		return status;
 
 	const std::unique_ptr<json_tokener, tokener_free> tok{json_tokener_new()};
 	if (!tok) {
 		set_message("cannot create the JSON parser");
 		return TT_EXFER;
 	}
-	const std::unique_ptr<CURL, easy_cleanup> curl{curl_easy_init()};
-	if (!curl) {
+	if (kept.handle == nullptr)
+		kept.handle = curl_easy_init();
+	if (kept.handle == nullptr) {
 		set_message("cannot create the transfer");
 		return TT_EXFER;
 	}
-
-	fetch_ctx ctx{0, tok.get(), nullptr, 0};
-	curlerrbuf[0] = '\0';
-	CURL *h = curl.get();
-	curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlerrbuf.data());
-	curl_easy_setopt(h, CURLOPT_USERAGENT, "dovrel (+" DOVREL_HOME ")");
-	curl_easy_setopt(h, CURLOPT_URL, url.data());
-	curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, jsonwrite);
-	curl_easy_setopt(h, CURLOPT_WRITEDATA, &ctx);
-	std::unique_ptr<curl_slist, slist_free> headers{
-	    curl_slist_append(nullptr, "Accept-Encoding: application/json")};
-	curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
-	// ftp://, file:// and the rest fail before any look-up or connection.
-	allow_http_only(h);
-	// No overall time limit, which a slow link could need, but a service
-	// that has stopped sending (or never started) does not hold the
-	// terminal for ever.
-	curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-	curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, 30L);
-	// As OpenSSL and the curl tool read them: a private CA's certificates,
-	// in a file or in a folder of hashed names.
-	if (const char *ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0')
-		curl_easy_setopt(h, CURLOPT_CAINFO, ca);
-	if (const char *dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0')
-		curl_easy_setopt(h, CURLOPT_CAPATH, dir);
+	// Every option is set afresh: only the caches outlive a fetch.
+	CURL *h = kept.handle;
+	curl_easy_reset(h);
+	fetch_ctx ctx{0, tok.get(), nullptr, 0, 0, tt_refusal::none};
+	set_options(h, url.data(), &ctx);
 
 	const CURLcode rc = curl_easy_perform(h);
-	headers.reset();
 	const std::unique_ptr<json_object, object_put> obj{ctx.obj};
 	if (rc != CURLE_OK) {
-		// A body refused by jsonwrite is the service's fault, not a
-		// failure to write anything here, whatever libcurl calls it.
-		if (ctx.received > TT_MAX_ANSWER)
-			set_message("answer larger than 256 KiB");
-		else if (rc == CURLE_WRITE_ERROR && ctx.err != 0)
-			set_message(tt_errstr(TT_EDATA));
-		else if (curlerrbuf[0] == '\0')
-			set_message(curl_easy_strerror(rc));
+		explain_failure(rc, ctx);
 		return TT_EXFER;
 	}
 

@@ -60,20 +60,37 @@ const char *tt_errstr(int status);
 struct json_tokener;
 struct json_object;
 
-// The largest answer body taken: a page is a few kilobytes, and the parsed
-// document costs many times its text (a body of empty objects, a few
-// hundred times).
+// The largest answer taken, counted three times: the body as it arrives,
+// the body once decoded, and the header and trailer lines. A page is a few
+// kilobytes, and the parsed document costs many times its text (a body of
+// empty objects, a few hundred times).
 constexpr std::size_t TT_MAX_ANSWER = std::size_t{256} * 1024;
+
+// A service that has sent nothing at all for this long is given up on.
+constexpr long TT_STALL_SECONDS = 30;
+
+// Why a transfer was stopped from inside, for the message tt_errstr gives.
+enum class tt_refusal { none, data, too_large, too_slow };
 
 struct fetch_ctx {
 	int err;              // 0, or TT_EDATA once the body has been refused
 	json_tokener *tok;    // incremental parser for this transfer
 	json_object *obj;     // the complete JSON value, once there is one
-	std::size_t received; // body bytes so far
+	std::size_t received; // decoded body bytes so far
+	std::size_t headers;  // header and trailer bytes so far
+	tt_refusal why;       // set whenever the transfer is stopped here
 };
 
 // libcurl's write callback: feeds one body chunk to the tokener.
 std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ctx);
+
+// libcurl's header callback: counts header and trailer lines.
+std::size_t headerwrite(char *line, std::size_t size, std::size_t count, void *ctx);
+
+// The URL of page on the service DOVREL_HOST names (or the built-in one):
+// TT_OK, or the status tt_get gives for a page text or service address
+// that makes no URL. Nothing goes over the network.
+int page_url(std::array<char, 1024> &url, const char *page);
 
 // What tt_get does once the transfer has succeeded: checks the HTTP status
 // and the document, copies the links and decodes the content.

@@ -8,6 +8,12 @@
 
 #include <curl/curl.h>
 #include <langinfo.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#if defined(__FreeBSD__)
+#include <netinet/tcp_fsm.h>
+#endif
 
 // Restricts a transfer to HTTP and HTTPS. libcurl before 7.85 names the
 // protocols by a bit mask only.
@@ -31,5 +37,35 @@ inline bool wchar_is_unicode()
 	return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
 #endif
 }
+
+// How long the established TCP connection on fd has received nothing, in
+// milliseconds, TLS records still in flight and header lines included; -1
+// while it is not established, or where the kernel does not say. Linux and
+// FreeBSD keep the figure; elsewhere a stall is judged by libcurl's own
+// low-speed rule, which sees only body bytes.
+#if defined(__linux__) && defined(TCP_INFO)
+constexpr bool kernel_tells_silence = true;
+inline long ms_since_received(int fd)
+{
+	tcp_info ti{};
+	socklen_t len = sizeof ti;
+	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 || ti.tcpi_state != TCP_ESTABLISHED)
+		return -1;
+	return static_cast<long>(ti.tcpi_last_data_recv);
+}
+#elif defined(__FreeBSD__) && defined(TCP_INFO)
+constexpr bool kernel_tells_silence = true;
+inline long ms_since_received(int fd)
+{
+	tcp_info ti{};
+	socklen_t len = sizeof ti;
+	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 || ti.tcpi_state != TCPS_ESTABLISHED)
+		return -1;
+	return static_cast<long>(ti.tcpi_last_data_recv);
+}
+#else
+constexpr bool kernel_tells_silence = false;
+inline long ms_since_received(int) { return -1; }
+#endif
 
 #endif

@@ -89,6 +89,9 @@ int main(int argc, char **argv)
 		const int yes = 1;
 		setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 	});
+	// dovrel keeps its connection for the run: answer each request at
+	// once rather than hold a short write back for the client's ACK.
+	server.set_tcp_nodelay(true);
 	server.Get(R"(/json/(.*))", [&dir](const httplib::Request &req, httplib::Response &res) {
 		const std::string page = req.matches[1];
 		std::string body;

@@ -10,11 +10,13 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <json-c/json.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -22,8 +24,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -72,6 +76,8 @@ struct answer {
 	int gap_ms = 0;            // silence between chunks
 	std::size_t cut_after = 0; // if not 0: promise more, close after this many bytes
 	bool endless = false;      // after the chunks, send the last one again until the client leaves
+	bool close_after = false;  // close the connection once the answer is out, without a word
+	std::vector<std::pair<std::string, std::string>> headers{};
 };
 
 inline std::string repeat(const std::string &s, int n)
@@ -95,12 +101,30 @@ inline answer page_json(const std::string &content, const std::string &next_subp
 	return {.chunks = {json_object_to_json_string_ext(page.get(), JSON_C_TO_STRING_PLAIN)}};
 }
 
+// The body compressed with zlib: "gzip" or "deflate" (zlib's own wrapping).
+inline answer compressed(answer a, const std::string &coding)
+{
+	z_stream z{};
+	deflateInit2(&z, 9, Z_DEFLATED, coding == "gzip" ? 31 : 15, 8, Z_DEFAULT_STRATEGY);
+	std::string out(deflateBound(&z, a.chunks[0].size()), '\0');
+	z.next_in = reinterpret_cast<Bytef *>(a.chunks[0].data());
+	z.avail_in = static_cast<uInt>(a.chunks[0].size());
+	z.next_out = reinterpret_cast<Bytef *>(out.data());
+	z.avail_out = static_cast<uInt>(out.size());
+	deflate(&z, Z_FINISH);
+	out.resize(z.total_out);
+	deflateEnd(&z);
+	a.chunks[0] = out;
+	a.headers.emplace_back("Content-Encoding", coding);
+	return a;
+}
+
 // A page service on 127.0.0.1 and a free port, in a thread of the test
 // process, for the life of the object; over TLS with the cert.pem and
 // key.pem in the folder tls, if one is named. It answers GET .../json/PAGE,
-// whatever comes before /json/. Its silences are sleeps: a client gives up
-// on them after 30 s, so a stall a little longer than that holds up the
-// service's end by no more than a second.
+// whatever comes before /json/, and keeps an idle connection open for
+// keep_alive_s. Its silences end early when the object goes, so a stall
+// can last well past the client's patience without holding up the test.
 struct local_service {
 	std::map<std::string, answer> pages; // by page text
 	std::unique_ptr<httplib::Server> server;
@@ -108,9 +132,13 @@ struct local_service {
 	int port = -1;
 	std::atomic<int> requests = 0;
 	std::mutex lock;
-	httplib::Request last; // the last request seen, under lock
+	httplib::Request last;                   // the last request seen, under lock
+	std::map<std::string, std::set<int>> on; // the client ports each page was asked on, under lock
+	bool stopping = false;                   // under lock
+	std::condition_variable stop;
 
-	explicit local_service(std::map<std::string, answer> p = {}, const std::string &tls = "")
+	explicit local_service(std::map<std::string, answer> p = {}, const std::string &tls = "",
+	                       int keep_alive_s = 1)
 	    : pages(std::move(p)),
 	      server(tls.empty() ? std::make_unique<httplib::Server>()
 	                         : std::make_unique<httplib::SSLServer>((tls + "/cert.pem").c_str(),
@@ -118,6 +146,10 @@ struct local_service {
 	{
 		server->Get(R"(.*/json/(.*))",
 		            [this](const httplib::Request &req, httplib::Response &res) { serve(req, res); });
+		server->set_keep_alive_timeout(keep_alive_s);
+		// As web servers do on kept connections: Nagle's delay would hold
+		// back every answer's second write until the client's late ACK.
+		server->set_tcp_nodelay(true);
 		port = server->bind_to_any_port("127.0.0.1");
 		check(port >= 0, "the local service cannot listen");
 		thread = std::thread([this] { server->listen_after_bind(); });
@@ -127,6 +159,11 @@ struct local_service {
 	}
 	~local_service()
 	{
+		{
+			const std::lock_guard<std::mutex> g(lock);
+			stopping = true;
+		}
+		stop.notify_all();
 		server->stop();
 		thread.join();
 	}
@@ -136,6 +173,20 @@ struct local_service {
 		const std::lock_guard<std::mutex> g(lock);
 		return last;
 	}
+	void silence(int ms)
+	{
+		std::unique_lock<std::mutex> g(lock);
+		stop.wait_for(g, std::chrono::milliseconds(ms), [this] { return stopping; });
+	}
+	// The connections the pages were asked on, told apart by client port.
+	std::size_t connections(const std::vector<std::string> &names)
+	{
+		const std::lock_guard<std::mutex> g(lock);
+		std::set<int> ports;
+		for (const std::string &n : names)
+			ports.insert(on[n].begin(), on[n].end());
+		return ports.size();
+	}
 
 	void serve(const httplib::Request &req, httplib::Response &res)
 	{
@@ -143,27 +194,33 @@ struct local_service {
 		{
 			const std::lock_guard<std::mutex> g(lock);
 			last = req;
+			on[req.matches[1]].insert(req.remote_port);
 			if (const auto it = pages.find(req.matches[1]); it != pages.end())
 				a = it->second;
 		}
 		++requests;
-		pause_for(a.wait_ms);
+		silence(a.wait_ms);
 		res.status = a.status;
-		if (a.cut_after > 0)
+		for (const auto &[name, value] : a.headers)
+			res.set_header(name, value);
+		// A type the library does not compress of its own accord, so
+		// that the bytes are the row's.
+		const char *type = "application/json; charset=utf-8";
+		if (a.cut_after > 0 || a.close_after)
 			return res.set_content_provider(
-			    a.chunks[0].size() + 1000, "application/json",
+			    a.chunks[0].size() + (a.close_after ? 0 : 1000), type,
 			    [a](std::size_t, std::size_t, httplib::DataSink &sink) {
-				    sink.write(a.chunks[0].data(), a.cut_after);
+				    sink.write(a.chunks[0].data(), a.close_after ? a.chunks[0].size() : a.cut_after);
 				    return false; // the connection closes
 			    });
 		if (a.chunks.size() == 1 && !a.endless)
-			return res.set_content(a.chunks[0], "application/json");
+			return res.set_content(a.chunks[0], type);
 		res.set_chunked_content_provider(
-		    "application/json", [a](std::size_t, httplib::DataSink &sink) {
+		    type, [this, a](std::size_t, httplib::DataSink &sink) {
 			    // Endless, but bounded all the same: 64 Ki chunks at the most.
 			    for (std::size_t i = 0;
 			         i < a.chunks.size() || (a.endless && i < 65536 && sink.is_writable()); ++i) {
-				    pause_for(i > 0 ? a.gap_ms : 0);
+				    silence(i > 0 ? a.gap_ms : 0);
 				    const std::string &c = a.chunks[std::min(i, a.chunks.size() - 1)];
 				    sink.write(c.data(), c.size());
 			    }
@@ -173,25 +230,123 @@ struct local_service {
 	}
 };
 
+// Binds fd to a free port on 127.0.0.1 and returns the port.
+inline int bind_loopback(int fd)
+{
+	sockaddr_in a{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+	socklen_t len = sizeof a;
+	check(fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
+	          getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0,
+	      "bind");
+	return ntohs(a.sin_port);
+}
+
 // A loopback port that refuses connections: bound, never listening, and
 // held for the life of the object, so that no other test can take it.
 struct closed_port {
 	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	int port = -1;
-	closed_port()
-	{
-		sockaddr_in a{.sin_family = AF_INET,
-		              .sin_port = 0,
-		              .sin_addr = {htonl(INADDR_LOOPBACK)},
-		              .sin_zero = {}};
-		socklen_t len = sizeof a;
-		check(fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
-		          getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0,
-		      "closed_port");
-		port = ntohs(a.sin_port);
-	}
+	int port = bind_loopback(fd);
+	closed_port() = default;
 	~closed_port() { close(fd); }
 	closed_port(closed_port &&) = delete;
+};
+
+inline bool send_all(int fd, std::string_view s)
+{
+	for (ssize_t n = 0; !s.empty(); s.remove_prefix(static_cast<std::size_t>(n)))
+		if ((n = send(fd, s.data(), s.size(), MSG_NOSIGNAL)) <= 0)
+			return false;
+	return true;
+}
+
+// A service on 127.0.0.1 that answers every request with the same bytes,
+// status line and all, then sends tail again and again (64 MiB at the
+// most) while the client reads, and closes. It counts the connections.
+struct raw_service {
+	std::string bytes, tail;
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	int port = bind_loopback(fd);
+	std::atomic<int> connections = 0;
+	std::thread thread;
+
+	explicit raw_service(std::string b, std::string t = "") : bytes(std::move(b)), tail(std::move(t))
+	{
+		check(listen(fd, 8) == 0, "listen");
+		thread = std::thread([this] {
+			for (int c = 0; (c = accept(fd, nullptr, nullptr)) >= 0; close(c)) {
+				++connections;
+				std::string req(4096, '\0');
+				for (std::size_t n = 0; req.find("\r\n\r\n") == std::string::npos;) {
+					const ssize_t got = recv(c, req.data() + n, req.size() - n, 0);
+					if (got <= 0 || (n += static_cast<std::size_t>(got)) == req.size())
+						break;
+				}
+				bool ok = send_all(c, bytes);
+				for (std::size_t sent = 0; ok && !tail.empty() && sent < (64U << 20); sent += tail.size())
+					ok = send_all(c, tail);
+			}
+		});
+	}
+	~raw_service()
+	{
+		shutdown(fd, SHUT_RDWR); // ends the accept
+		thread.join();
+		close(fd);
+	}
+	std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+};
+
+// A slow link to a local service, for one connection: what the client
+// sends goes through at once, and so does what the service sends until it
+// has seen a request; the answer then comes a byte every gap_ms. A TLS
+// handshake is quick, then its records take long to cross, as on a
+// satellite link.
+struct slow_link {
+	local_service &svc;
+	int gap_ms;
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	int port = bind_loopback(fd);
+	int client = -1, upstream = socket(AF_INET, SOCK_STREAM, 0);
+	std::thread thread;
+
+	slow_link(local_service &s, int gap) : svc(s), gap_ms(gap)
+	{
+		check(listen(fd, 1) == 0, "listen");
+		thread = std::thread([this] {
+			const sockaddr_in a{.sin_family = AF_INET,
+			                    .sin_port = htons(static_cast<std::uint16_t>(svc.port)),
+			                    .sin_addr = {htonl(INADDR_LOOPBACK)},
+			                    .sin_zero = {}};
+			if ((client = accept(fd, nullptr, nullptr)) < 0 ||
+			    connect(upstream, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0)
+				return;
+			std::thread up([this] { pump(client, upstream, false); });
+			pump(upstream, client, true);
+			up.join();
+		});
+	}
+	~slow_link()
+	{
+		for (const int s : {fd, client, upstream})
+			shutdown(s, SHUT_RDWR);
+		thread.join();
+		for (const int s : {fd, client, upstream})
+			close(s);
+	}
+	void pump(int from, int to, bool answers)
+	{
+		std::array<char, 4096> buf{};
+		for (ssize_t n = 0; (n = recv(from, buf.data(), buf.size(), 0)) > 0;) {
+			const bool slow = answers && svc.requests > 0;
+			for (ssize_t i = 0; i < n; i += slow ? 1 : n) {
+				pause_for(slow ? gap_ms : 0);
+				if (!send_all(to, {buf.data() + i, slow ? 1 : static_cast<std::size_t>(n)}))
+					return;
+			}
+		}
+		shutdown(to, SHUT_WR);
+	}
+	std::string host() const { return "127.0.0.1:" + std::to_string(port); }
 };
 
 enum class terminal { none, output, both }; // the standard streams on a terminal
@@ -292,6 +447,16 @@ inline run_result run(std::vector<std::string> argv, const run_options &o = {})
 		              << r.out.substr(0, 2000) << "\nand on standard error\n"
 		              << r.err.substr(0, 2000);
 	return r;
+}
+
+// A certificate for 127.0.0.1 that no CA signed, made for the test in
+// dir, with its key.
+inline bool self_signed(const std::string &dir)
+{
+	return run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+	            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", dir + "/key.pem",
+	            "-out", dir + "/cert.pem"})
+	           .status == 0;
 }
 
 inline run_result run_dovrel(std::vector<std::string> args, const run_options &o = {})
