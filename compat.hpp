@@ -64,7 +64,7 @@ inline long ms_since_received(int fd)
 	return static_cast<long>(ti.tcpi_last_data_recv);
 }
 #else
-constexpr bool kernel_tells_silence = false;
+constexpr bool kernel_tells_silence = true;
 inline long ms_since_received(int) { return -1; }
 #endif
 

@@ -20,6 +20,9 @@ struct hostile_case {
 	std::string out;
 	std::string err;
 	int deadline_s = 10;
+	std::vector<std::string> env{};   // before the table's DOVREL_HOST, so they win
+	std::string script{};             // if set, a shell line that runs dovrel as "$0"
+	std::size_t connections = 0;      // if not 0, the connections PAGE and PAGE-2 took
 };
 
 // A page body sent 5 bytes every half second, for about 35 s.
@@ -32,63 +35,107 @@ answer trickle(const std::string &content)
 	return a;
 }
 
-// The stalls (the rows with a longer deadline) take half a minute each and
-// run side by side in a test of their own. libcurl measures its speed over
-// the last five seconds, so an answer that stops after its first bytes is
-// cut some 35 s after them.
-void run_cases(bool stalls)
+// Runs the rows side by side against one service that also holds pages,
+// and keeps an idle connection for keep_alive_s.
+void run_cases(const std::vector<hostile_case> &cases, std::map<std::string, answer> pages,
+               int keep_alive_s = 1)
 {
-	const std::string refused = "dovrel: API returned invalid or unexpected data\n";
-	const std::string too_slow =
-	    "dovrel: Operation too slow. Less than 1 bytes/sec transferred the last 30 seconds\n";
-	const std::vector<hostile_case> cases = {
-	    {"huge", page_json(std::string(10 << 20, 'A')), 1, "", "dovrel: answer larger than 256 KiB\n"},
-	    {"deep-array", {200, {repeat("[", 10000) + repeat("]", 10000)}}, 1, "", refused},
-	    {"deep-object", {200, {repeat("{\"a\":", 10000) + "1" + repeat("}", 10000)}}, 1, "", refused},
-	    {"cut",
-	     {.chunks = {R"({"content":"abc"})"}, .cut_after = 5},
-	     1,
-	     "",
-	     "dovrel: transfer closed with 1012 bytes remaining to read\n"},
-	    {"silence",
-	     {.chunks = {R"({"content":"late"})"}, .wait_ms = 1000},
-	     0,
-	     plain_screen({"late"}),
-	     ""},
-	    {"error",
-	     {500, {R"({"content":"x","error":"boom"})"}},
-	     1,
-	     "",
-	     "dovrel: API returned an error code\n"},
-	    {"nul", {200, {std::string(1000, '\0')}}, 1, "", refused},
-	    {"no-answer", {.chunks = {R"({"content":"x"})"}, .wait_ms = 31000}, 1, "", too_slow, 45},
-	    {"stops-midway", {.chunks = {R"({"content":)", R"("x"})"}, .gap_ms = 40000}, 1, "", too_slow, 50},
-	    {"trickle", trickle(std::string(330, 't')), 0, plain_screen({std::string(40, 't')}), "", 45},
-	};
-	std::vector<hostile_case> chosen;
-	std::copy_if(cases.begin(), cases.end(), std::back_inserter(chosen),
-	             [stalls](const hostile_case &c) { return (c.deadline_s > 10) == stalls; });
-	std::map<std::string, answer> pages;
-	for (const hostile_case &c : chosen)
+	for (const hostile_case &c : cases)
 		pages[c.page] = c.reply;
-	local_service svc(pages);
+	local_service svc(pages, "", keep_alive_s);
 	std::vector<std::future<run_result>> runs;
-	for (const hostile_case &c : chosen)
+	for (const hostile_case &c : cases)
 		runs.push_back(std::async(std::launch::async, [&svc, &c] {
-			return run_dovrel({c.page},
-			                  {.env = {"DOVREL_HOST=" + svc.host()}, .deadline_s = c.deadline_s});
+			std::vector<std::string> env = c.env;
+			env.push_back("DOVREL_HOST=" + svc.host());
+			const run_options o{.env = env, .deadline_s = c.deadline_s};
+			return c.script.empty() ? run_dovrel({c.page}, o)
+			                        : run({"/bin/sh", "-c", c.script, DOVREL_BINARY}, o);
 		}));
-	for (std::size_t i = 0; i < chosen.size(); ++i) {
-		SCOPED_TRACE(chosen[i].page);
+	for (std::size_t i = 0; i < cases.size(); ++i) {
+		const hostile_case &c = cases[i];
+		SCOPED_TRACE(c.page);
 		const run_result r = runs[i].get();
-		EXPECT_EQ(r.status, chosen[i].status);
-		EXPECT_EQ(r.out, chosen[i].out);
-		EXPECT_EQ(r.err, chosen[i].err);
+		EXPECT_EQ(r.status, c.status);
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_EQ(r.err, c.err);
+		if (c.connections != 0) {
+			EXPECT_EQ(svc.connections({c.page, c.page + std::string("-2")}), c.connections);
+		}
 	}
 }
 
-TEST(HostileService, CannotCrashOrLeakAFailedPage) { run_cases(false); }
+const std::string refused = "dovrel: API returned invalid or unexpected data\n";
+const std::string too_slow =
+    "dovrel: Operation too slow. Less than 1 bytes/sec transferred the last 30 seconds\n";
+// Interactive runs start at page 100.
+const std::map<std::string, answer> idle_pages = {{"100", page_json("Idle", "100-2")},
+                                                  {"100-2", page_json("Idle 2")}};
+const std::string idle_start = plain_screen({"Idle"}) + "\npage [100-2]? ";
 
-TEST(HostileService, CannotStallARun) { run_cases(true); }
+TEST(HostileService, CannotCrashOrLeakAFailedPage)
+{
+	answer gone = page_json("Gone", "gone-2"), gone_2 = page_json("Gone 2");
+	gone.close_after = gone_2.close_after = true;
+	std::map<std::string, answer> pages = idle_pages;
+	pages["gone-2"] = gone_2;
+	run_cases(
+	    {
+	        {"huge", page_json(std::string(10 << 20, 'A')), 1, "", "dovrel: answer larger than 256 KiB\n"},
+	        {"deep-array", {200, {repeat("[", 10000) + repeat("]", 10000)}}, 1, "", refused},
+	        {"deep-object", {200, {repeat("{\"a\":", 10000) + "1" + repeat("}", 10000)}}, 1, "", refused},
+	        {"cut",
+	         {.chunks = {R"({"content":"abc"})"}, .cut_after = 5},
+	         1,
+	         "",
+	         "dovrel: transfer closed with 1012 bytes remaining to read\n"},
+	        {"silence",
+	         {.chunks = {R"({"content":"late"})"}, .wait_ms = 1000},
+	         0,
+	         plain_screen({"late"}),
+	         ""},
+	        {"error",
+	         {500, {R"({"content":"x","error":"boom"})"}},
+	         1,
+	         "",
+	         "dovrel: API returned an error code\n"},
+	        {"nul", {200, {std::string(1000, '\0')}}, 1, "", refused},
+	        // The service closes the connection after each answer while
+	        // the user reads: the next page comes on a new one, silently.
+	        {"gone", gone, 0,
+	         idle_start + plain_screen({"Gone"}) + "\npage [gone-2]? " + plain_screen({"Gone 2"}) + "\npage? ",
+	         "", 10, {}, R"({ echo gone; sleep 1; echo; } | "$0")", 2},
+	    },
+	    pages);
+}
+
+// Half a minute and more each, side by side: a service that sends nothing
+// for 30 s is given up on, however the silence falls, and one that keeps
+// sending, however slowly, never is.
+TEST(HostileService, CannotStallARunNorIsCutWhileAlive)
+{
+	const temp_dir tls;
+	ASSERT_TRUE(self_signed(tls.path)) << "openssl could not make a certificate";
+	// One large TLS record, about 20 bytes a second for 45 s, that nothing
+	// can be read of before it is whole; and header lines at 10 bytes a
+	// second for 40 s.
+	local_service secure({{"record", page_json(std::string(700, 'r'))}}, tls.path);
+	local_service padded({{"headers", {.chunks = page_json("h").chunks, .headers = {{"X-Pad", std::string(250, 'p')}}}}});
+	const slow_link record(secure, 50), headers(padded, 100);
+	run_cases(
+	    {
+	        {"no-answer", {.chunks = {R"({"content":"x"})"}, .wait_ms = 120000}, 1, "", too_slow, 60},
+	        {"stops-midway", {.chunks = {R"({"content":)", R"("x"})"}, .gap_ms = 120000}, 1, "", too_slow, 60},
+	        {"trickle", trickle(std::string(330, 't')), 0, plain_screen({std::string(40, 't')}), "", 90},
+	        {"record", {}, 0, plain_screen({std::string(40, 'r')}), "", 90,
+	         {"DOVREL_HOST=https://" + record.host(), "SSL_CERT_FILE=" + tls.path + "/cert.pem"}},
+	        {"headers", {}, 0, plain_screen({"h"}), "", 90, {"DOVREL_HOST=" + headers.host()}},
+	        // A kept connection silent at the prompt for longer than the
+	        // stall limit carries the next page all the same.
+	        {"100", idle_pages.at("100"), 0, idle_start + plain_screen({"Idle 2"}) + "\npage? ", "", 90, {},
+	         R"({ sleep 32; echo; } | "$0")", 1},
+	    },
+	    {{"100-2", idle_pages.at("100-2")}}, 60);
+}
 
 } // namespace
