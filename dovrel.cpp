@@ -295,8 +295,8 @@ tt_link printable(const char *s)
 	return out;
 }
 
-// Asks for the next page text; def, if not null, is taken for an empty
-// line. Returns null at end of input.
+} // namespace
+
 const char *prompt(const char *def)
 {
 	// The line buffer lives for the whole run.
@@ -326,6 +326,8 @@ const char *prompt(const char *def)
 			return def;
 	}
 }
+
+namespace {
 
 // Starts at page 100 and asks for each further page until input ends.
 [[noreturn]] void interactive(tt_page &pg, bool colour)

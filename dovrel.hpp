@@ -14,4 +14,9 @@ void write_plain(std::FILE *out, const tt_page &pg);
 // end of every line.
 void write_colour(std::FILE *out, const tt_page &pg);
 
+// Asks for the next page text on standard output and reads a line of
+// standard input; def, if not null, is taken for an empty line. Returns the
+// line without its newline, def, or null at end of input.
+const char *prompt(const char *def);
+
 #endif
