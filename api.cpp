@@ -18,11 +18,9 @@
 #include <curl/curl.h>
 #include <json-c/json.h>
 
-#ifndef DOVREL_HOST
-#define DOVREL_HOST "127.0.0.1:8470"
-#endif
-#ifndef DOVREL_HOME
-#define DOVREL_HOME "https://dovrel.example.org/"
+// The build names the built-in service and the project's home page.
+#if !defined(DOVREL_HOST) || !defined(DOVREL_HOME)
+#error "DOVREL_HOST and DOVREL_HOME must be defined"
 #endif
 
 namespace {

@@ -60,7 +60,7 @@ int parse_port(const char *s)
 
 int main(int argc, char **argv)
 {
-	int port = 8470;
+	int port = SAMPLE_PORT;
 	std::string dir = SAMPLE_PAGES;
 	for (int opt = 0; (opt = getopt(argc, argv, "p:d:")) != -1;) {
 		switch (opt) {

@@ -67,6 +67,10 @@ TEST(Decoder, ReadsLayoutReferencesAndTags)
 	    {"&#x  41;&#x+42&#x0x43;&#x4a;", {U"ABCJ"}},
 	    {"&#x-41;", {{neg41}}},
 	    {"&#x100000041;", {U"A"}}, // the same with a 32-bit long
+	    // At the ends of a long long: the low 32 bits of the value, or of
+	    // what strtoll saturates to.
+	    {"&#x7FFFFFFF00000041;&#x-7FFFFFFF00000041;", {{U'A', neg41}}},
+	    {"&#x8000000000000041;&#x-8000000000000041;", {{static_cast<char32_t>(-1), 0}}},
 	    {"&#x;g&#xg", {{0, U'g', 0, U'g'}}},
 	    {"&#X41;&#;&am", {U"&#X41;&#;&am"}},
 	    {"&AElig;&Aacute;&Acirc;&Agrave;&Aring;&Atilde;&Auml;&Ccedil;&ETH;&Eacute;&Ecirc;&Egrave;&Euml;"
@@ -154,6 +158,13 @@ answer sized_page(std::size_t n)
 	return a;
 }
 
+// The same answer with its last byte, which closes the document, wrong.
+answer broken(answer a)
+{
+	a.chunks[0].back() = ']';
+	return a;
+}
+
 const std::u32string forty_x(40, U'x');
 const char *too_large = "answer larger than 256 KiB";
 // A body that is not one JSON document, however it was packeted.
@@ -181,6 +192,7 @@ const std::vector<fetch_case> &fetch_cases()
 	    {"space-after", {200, {R"({"content":"x"})", "\n", " \t\r\n"}}, 0, nullptr, U"x", "", ""},
 	    {"256-KiB", sized_page(262144), 0, nullptr, forty_x.c_str(), "", ""},
 	    {"256-KiB-and-1", sized_page(262145), 2, too_large},
+	    {"256-KiB-invalid", broken(sized_page(262144)), 4},
 	    {"space-past-limit", {200, {R"({"content":"x"})", std::string(262144, ' ')}}, 2, too_large},
 	    {"endless", endless, 2, too_large},
 	    {"gzip", compressed(page_json("packed", "gzip-2"), "gzip"), 0, nullptr, U"packed", "", "gzip-2"},
@@ -256,7 +268,7 @@ TEST(Fetch, GivesEachStatusAndLeavesTheRecordAsDocumented)
 			EXPECT_EQ(pg.text[0][0], '#') << "the grid must stay untouched";
 		}
 	}
-	// The endless answer was dropped at its first MiB.
+	// The endless answers and the bomb were dropped past 256 KiB.
 	rusage use{};
 	getrusage(RUSAGE_SELF, &use);
 	EXPECT_LT(use.ru_maxrss, 128L << 10) << "KiB at the peak";
@@ -288,7 +300,10 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	setenv("NO_PROXY", "127.0.0.1", 1);
 	const std::string origin = "http://" + svc.host();
 	const std::string room(1023 - (origin + "/json/").size(), '7');
-	const std::string disabled = "Protocol \"ftp\" not supported or disabled in libcurl";
+	const auto protocol = [](const std::string &scheme) {
+		return "Protocol \"" + scheme + "\" not supported or disabled in libcurl";
+	};
+	const std::string disabled = protocol("ftp");
 	const auto no_host = [](const std::string &base) { return "DOVREL_HOST has no host: " + base; };
 	const auto query = [](const std::string &base) { return "DOVREL_HOST has a query or fragment: " + base; };
 	const std::vector<std::tuple<std::string, std::string, int, std::string>> requests = {
@@ -302,6 +317,11 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	    {"ftp://" + svc.host(), "/json/1", TT_EXFER, disabled},
 	    {"file:///etc/passwd", "/json/1", TT_EXFER,
 	     "Protocol \"file\" not supported or disabled in libcurl"},
+	    {"git+http://" + svc.host(), "/json/1", TT_EXFER, protocol("git+http")},
+	    {"a0+://" + svc.host(), "/json/1", TT_EXFER, protocol("a0+")},
+	    {"z9.-://" + svc.host(), "/json/1", TT_EXFER, protocol("z9.-")},
+	    {"A://" + svc.host(), "/json/1", TT_EXFER, protocol("a")},
+	    {"Z://" + svc.host(), "/json/1", TT_EXFER, protocol("z")},
 	    {"http://", "/json/1", TT_EXFER, no_host("http://")},
 	    {"https://", "/json/1", TT_EXFER, no_host("https://")},
 	    {"HTTP://", "/json/1", TT_EXFER, no_host("HTTP://")},

@@ -58,7 +58,8 @@ std::map<std::string, answer> sample_pages()
 	    {"920", page_json("Self", "920")},
 	    {"x", page_json("One", "9 3")},
 	    {"w", page_json(wide_page)},
-	    {"c1", page_json("&#x203A;2J&#x410;")},
+	    {"c1", page_json("&#x402;&#x203A;2J&#x410;&#x45F;")},
+	    {"tilde", page_json("Tilde", "~1\x1f")},
 	};
 }
 
@@ -97,7 +98,8 @@ TEST(Program, RunsEachSessionByteForByte)
 	    {{"100"}, "", 0, page100 + "\n" + page100_2, ""},
 	    {{"200-1"}, "", 0, plain_screen({"Alone \xc3\xa9"}), ""},
 	    {{"200-1"}, "", 0, plain_screen({"Alone \xc3\xa9"}), "", 10, {"LC_ALL=", "LANG=C.UTF-8", "LC_TIME=xx_XX.UTF-8"}},
-	    {{"c1"}, "", 0, plain_screen({" 2J\xc0"}), "", 10, {"LC_ALL=ru_RU.CP1251", "LOCPATH=" + locales.path}},
+	    // The first and last bytes of the C1 range, Ђ and џ, are blanks.
+	    {{"c1"}, "", 0, plain_screen({"  2J\xc0 "}), "", 10, {"LC_ALL=ru_RU.CP1251", "LOCPATH=" + locales.path}},
 	    {{"300"}, "", 0, plain_screen({"Circle A"}) + "\n" + plain_screen({"Circle B"}), ""},
 	    {{"310"}, "", 0, plain_screen({"Loop A"}) + "\n" + plain_screen({"Loop B"}) + "\n" + plain_screen({"Loop C"}), ""},
 	    {{"400"}, "", 1, plain_screen({"First"}) + "\n", "dovrel: API returned an error code\n"},
@@ -117,12 +119,16 @@ TEST(Program, RunsEachSessionByteForByte)
 	    {{}, "600\n", 0, page100 + "\npage [100-2]? " + plain_screen({"Odd link"}) + "\npage [6????]? ", ""},
 	    {{}, "800\n", 0, page100 + "\npage [100-2]? " + plain_screen({"Long link"}) + "\npage [1234567890]? ", ""},
 	    {{}, "x\n", 0, page100 + "\npage [100-2]? " + plain_screen({"One"}) + "\npage [9 3]? ", ""},
+	    {{}, "tilde\n", 0, page100 + "\npage [100-2]? " + plain_screen({"Tilde"}) + "\npage [~1?]? ", ""},
 	};
 	// clang-format on
+	std::string skipped;
 	for (const session &s : sessions) {
 		SCOPED_TRACE(s.args.empty() ? "interactive: " + s.input : s.args[0]);
-		if (!have_cp1251 && !s.env.empty() && s.env[0] == "LC_ALL=ru_RU.CP1251")
-			continue; // no localedef here
+		if (!have_cp1251 && !s.env.empty() && s.env[0] == "LC_ALL=ru_RU.CP1251") {
+			skipped += " " + s.args[0];
+			continue;
+		}
 		std::vector<std::string> env = s.env;
 		env.push_back(host);
 		const run_result r =
@@ -131,6 +137,8 @@ TEST(Program, RunsEachSessionByteForByte)
 		EXPECT_EQ(r.out, s.out);
 		EXPECT_EQ(r.err, s.err);
 	}
+	if (!skipped.empty())
+		GTEST_SKIP() << "localedef cannot make ru_RU.CP1251 here; skipped:" << skipped;
 }
 
 } // namespace
@@ -301,15 +309,17 @@ namespace {
 
 TEST(Program, ReportsOutputItCouldNotWriteAndFetchesNoMore)
 {
-	// The pipe rows run chains of 300 slow subpages into a reader that
-	// leaves after the first byte: single shot, and interactive with 300
-	// lines. With SIGPIPE ignored (trap '' PIPE), as under some shells and
+	// The pipe rows run chains of 300 subpages into a reader that leaves
+	// after the first byte: single shot, and interactive with 300 lines.
+	// With SIGPIPE ignored (trap '' PIPE), as under some shells and
 	// supervisors, dovrel says why it stops; at the default action the
-	// signal ends it.
+	// signal ends it. Either way it stops once a write fails: when the
+	// pipe's 64 KiB and the buffers on both sides are full, some 70 pages
+	// of 984 bytes in, however late the reader starts or leaves. The same
+	// holds for /dev/full, whatever the size of the stream's buffer.
 	std::map<std::string, answer> pages = sample_pages();
 	for (int i = 1; i <= 300; ++i)
-		pages["p" + std::to_string(i)] = {
-		    .chunks = page_json("page", "p" + std::to_string(i + 1)).chunks, .wait_ms = 5};
+		pages["p" + std::to_string(i)] = page_json("page", "p" + std::to_string(i + 1));
 	local_service svc(pages);
 	const bool have_full = std::filesystem::exists("/dev/full");
 	const std::string full = "dovrel: stdout: No space left on device\nexit 1\n";
@@ -321,12 +331,11 @@ TEST(Program, ReportsOutputItCouldNotWriteAndFetchesNoMore)
 	    {"trap '' PIPE; d p1 | head -c 1 >/dev/null", gone},
 	    {"trap '' PIPE; yes p1 2>/dev/null | head -n 300 | d | head -c 1 >/dev/null", gone},
 	    {"d p1 | head -c 1 >/dev/null", "exit 141\n"},
-	    // glibc buffers /dev/full by 4096 bytes: the fourth prompt fills
-	    // the buffer, and its write is the one that fails.
-	    {"printf 'w\\nw\\nw\\nw\\n' | d >/dev/full", full},
+	    {"yes w 2>/dev/null | head -n 300 | d >/dev/full", full},
 	    {"d </", "dovrel: stdin: Is a directory\nexit 1\n"},
 	    {"d </ >/dev/full", "dovrel: stdin: Is a directory\nexit 1\n"},
-	    // Under 2>&1 a message follows the output before it.
+	    // Under 2>&1 a message follows the output before it, on every path.
+	    {"d </ 2>&1 | tail -n 2 >&2", "page [100-2]? dovrel: stdin: Is a directory\nexit 1\n"},
 	    {"d 400 2>&1 | tail -n 2 >&2", "dovrel: API returned an error code\nexit 1\n"},
 	    {"echo 999 | d 2>&1 | tail -n 4 >&2",
 	     "page [100-2]? dovrel: API returned an error code\n(press ^C to exit)\n\npage? exit 0\n"},
@@ -342,7 +351,7 @@ TEST(Program, ReportsOutputItCouldNotWriteAndFetchesNoMore)
 		        {.env = {"DOVREL_HOST=" + svc.host()}});
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(r.err, err);
-		EXPECT_LT(svc.requests - before, 20);
+		EXPECT_LT(svc.requests - before, 100);
 	}
 	if (!have_full)
 		GTEST_SKIP() << "no /dev/full here: its rows were skipped";

@@ -37,7 +37,7 @@ TEST(Memcheck, EveryPathIsClean)
 	    {{"-h"}, "", 1},         // usage
 	    {{""}, "", 1},           // invalid argument
 	    {{"broken"}, "", 1},     // transfer aborted by the write callback
-	    {{"huge"}, "", 1},       // transfer aborted past 1 MiB
+	    {{"huge"}, "", 1},       // transfer aborted past 256 KiB
 	    {{"999"}, "", 1},        // HTTP error
 	    {{"bad"}, "", 1},        // not an object
 	    {{}, "\n999\n100\n", 0}, // interactive, with a failure in between
