@@ -383,22 +383,23 @@ struct kept_transfer {
 	std::array<curl_socket_t, 4> sockets; // CURL_SOCKET_BAD where free
 };
 
-kept_transfer kept{nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}}; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+kept_transfer kept{nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}};
 
 void note_socket(curl_socket_t from, curl_socket_t to)
 {
-	const auto slot = std::find(kept.sockets.begin(), kept.sockets.end(), from);
+	auto *const slot = std::find(kept.sockets.begin(), kept.sockets.end(), from);
 	if (slot != kept.sockets.end())
 		*slot = to;
 }
 
-int socket_made(void *, curl_socket_t fd, curlsocktype)
+int socket_made(void * /*unused*/, curl_socket_t fd, curlsocktype /*unused*/)
 {
 	note_socket(CURL_SOCKET_BAD, fd);
 	return CURL_SOCKOPT_OK;
 }
 
-int socket_closing(void *, curl_socket_t fd)
+int socket_closing(void * /*unused*/, curl_socket_t fd)
 {
 	note_socket(fd, CURL_SOCKET_BAD);
 	return close(fd);
@@ -425,7 +426,8 @@ long silence_ms(CURL *h)
 // the body as it arrives is bounded before decoding, so that an endless
 // stream that decodes to nothing ends too; and a connection that has been
 // silent for the stall time ends the transfer.
-int progress(void *ctx, curl_off_t, curl_off_t arrived, curl_off_t, curl_off_t)
+int progress(void *ctx, curl_off_t /*expected*/, curl_off_t arrived, curl_off_t /*unused*/,
+             curl_off_t /*unused*/)
 {
 	auto *fc = static_cast<fetch_ctx *>(ctx);
 	if (static_cast<std::size_t>(arrived) > TT_MAX_ANSWER)
@@ -599,7 +601,7 @@ std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ct
 	return n;
 }
 
-std::size_t headerwrite(char *, std::size_t size, std::size_t count, void *ctx)
+std::size_t headerwrite(char * /*line*/, std::size_t size, std::size_t count, void *ctx)
 {
 	auto *fc = static_cast<fetch_ctx *>(ctx);
 	const std::size_t n = size * count;
@@ -649,8 +651,8 @@ int page_url(std::array<char, 1024> &url, const char *page)
 	std::string_view b{base.data(), static_cast<std::size_t>(base_len)};
 	if (b.ends_with('/'))
 		b.remove_suffix(1);
-	const int len = std::snprintf(url.data(), url.size(), "%.*s/json/%s", static_cast<int>(b.size()),
-	                              b.data(), page);
+	const int len =
+	    std::snprintf(url.data(), url.size(), "%.*s/json/%s", static_cast<int>(b.size()), b.data(), page);
 	return len < 0 || static_cast<std::size_t>(len) >= url.size() ? TT_EARG : TT_OK;
 }
 

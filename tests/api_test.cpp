@@ -247,7 +247,8 @@ TEST(Fetch, GivesEachStatusAndLeavesTheRecordAsDocumented)
 		// A message that ends in '*' is libcurl's, which goes on to name
 		// what its build can do.
 		if (const std::string_view m = c.message != nullptr ? c.message : ""; m.ends_with('*')) {
-			EXPECT_TRUE(std::string_view(tt_errstr(status)).starts_with(m.substr(0, m.size() - 1)))
+			EXPECT_TRUE(
+			    std::string_view(tt_errstr(status)).starts_with(m.substr(0, m.size() - 1)))
 			    << tt_errstr(status);
 		} else if (c.message != nullptr) {
 			EXPECT_STREQ(tt_errstr(status), c.message);
@@ -305,7 +306,9 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	};
 	const std::string disabled = protocol("ftp");
 	const auto no_host = [](const std::string &base) { return "DOVREL_HOST has no host: " + base; };
-	const auto query = [](const std::string &base) { return "DOVREL_HOST has a query or fragment: " + base; };
+	const auto query = [](const std::string &base) {
+		return "DOVREL_HOST has a query or fragment: " + base;
+	};
 	const std::vector<std::tuple<std::string, std::string, int, std::string>> requests = {
 	    {origin + "/", "/json/1", TT_EHTTP, ""},
 	    {origin + "/tt//", "/tt//json/1", TT_EHTTP, ""},
@@ -390,12 +393,15 @@ TEST(Fetch, KeepsOneConnectionWhileTheServiceDoes)
 	setenv("SSL_CERT_FILE", (tls.path + "/cert.pem").c_str(), 1);
 	// A service that closes after every answer, without a word, gets a
 	// new connection for each page and loses none.
-	for (const auto &[scheme, closes, connections] :
-	     {std::tuple{"http://", false, 1U}, {"https://", false, 1U}, {"http://", true, 3U}, {"https://", true, 3U}}) {
+	for (const auto &[scheme, closes, connections] : {std::tuple{"http://", false, 1U},
+	                                                  {"https://", false, 1U},
+	                                                  {"http://", true, 3U},
+	                                                  {"https://", true, 3U}}) {
 		SCOPED_TRACE(std::string(scheme) + (closes ? " closing" : ""));
 		answer a = page_json("kept");
 		a.close_after = closes;
-		local_service svc({{"1", a}, {"2", a}, {"3", a}}, scheme == std::string("https://") ? tls.path : "");
+		local_service svc({{"1", a}, {"2", a}, {"3", a}},
+		                  scheme == std::string("https://") ? tls.path : "");
 		setenv("DOVREL_HOST", (scheme + svc.host()).c_str(), 1);
 		tt_page pg{};
 		for (const char *page : {"1", "2", "3"})
@@ -426,7 +432,9 @@ TEST(Fetch, BoundsHeadersAndTrailers)
 	    {"small trailers", chunked(repeat("X-T: 1234567890\r\n", 20) + "\r\n"), "", TT_OK},
 	    {"10 MiB of trailers", chunked(repeat(line, 2560) + "\r\n"), "", TT_EXFER},
 	    {"endless trailers", chunked(""), line, TT_EXFER},
-	    {"100 interim answers", repeat("HTTP/1.1 100 Continue\r\n" + line + "\r\n", 100) + "HTTP/1.1 200 OK\r\n" + plain, "", TT_EXFER},
+	    {"100 interim answers",
+	     repeat("HTTP/1.1 100 Continue\r\n" + line + "\r\n", 100) + "HTTP/1.1 200 OK\r\n" + plain, "",
+	     TT_EXFER},
 	    {"200 KiB of headers", "HTTP/1.1 200 OK\r\n" + repeat(line, 50) + plain, "", TT_OK},
 	};
 	for (const bound_case &c : cases) {

@@ -20,9 +20,9 @@ struct hostile_case {
 	std::string out;
 	std::string err;
 	int deadline_s = 10;
-	std::vector<std::string> env{};   // before the table's DOVREL_HOST, so they win
-	std::string script{};             // if set, a shell line that runs dovrel as "$0"
-	std::size_t connections = 0;      // if not 0, the connections PAGE and PAGE-2 took
+	std::vector<std::string> env{}; // before the table's DOVREL_HOST, so they win
+	std::string script{};           // if set, a shell line that runs dovrel as "$0"
+	std::size_t connections = 0;    // if not 0, the connections PAGE and PAGE-2 took
 };
 
 // A page body sent 5 bytes every half second, for about 35 s.
@@ -81,7 +81,8 @@ TEST(HostileService, CannotCrashOrLeakAFailedPage)
 	pages["gone-2"] = gone_2;
 	run_cases(
 	    {
-	        {"huge", page_json(std::string(10 << 20, 'A')), 1, "", "dovrel: answer larger than 256 KiB\n"},
+	        {"huge", page_json(std::string(10 << 20, 'A')), 1, "",
+	         "dovrel: answer larger than 256 KiB\n"},
 	        {"deep-array", {200, {repeat("[", 10000) + repeat("]", 10000)}}, 1, "", refused},
 	        {"deep-object", {200, {repeat("{\"a\":", 10000) + "1" + repeat("}", 10000)}}, 1, "", refused},
 	        {"cut",
@@ -102,9 +103,16 @@ TEST(HostileService, CannotCrashOrLeakAFailedPage)
 	        {"nul", {200, {std::string(1000, '\0')}}, 1, "", refused},
 	        // The service closes the connection after each answer while
 	        // the user reads: the next page comes on a new one, silently.
-	        {"gone", gone, 0,
-	         idle_start + plain_screen({"Gone"}) + "\npage [gone-2]? " + plain_screen({"Gone 2"}) + "\npage? ",
-	         "", 10, {}, R"({ echo gone; sleep 1; echo; } | "$0")", 2},
+	        {"gone",
+	         gone,
+	         0,
+	         idle_start + plain_screen({"Gone"}) + "\npage [gone-2]? " + plain_screen({"Gone 2"}) +
+	             "\npage? ",
+	         "",
+	         10,
+	         {},
+	         R"({ echo gone; sleep 1; echo; } | "$0")",
+	         2},
 	    },
 	    pages);
 }
@@ -120,20 +128,38 @@ TEST(HostileService, CannotStallARunNorIsCutWhileAlive)
 	// can be read of before it is whole; and header lines at 10 bytes a
 	// second for 40 s.
 	local_service secure({{"record", page_json(std::string(700, 'r'))}}, tls.path);
-	local_service padded({{"headers", {.chunks = page_json("h").chunks, .headers = {{"X-Pad", std::string(250, 'p')}}}}});
+	local_service padded(
+	    {{"headers", {.chunks = page_json("h").chunks, .headers = {{"X-Pad", std::string(250, 'p')}}}}});
 	const slow_link record(secure, 50), headers(padded, 100);
 	run_cases(
 	    {
 	        {"no-answer", {.chunks = {R"({"content":"x"})"}, .wait_ms = 120000}, 1, "", too_slow, 60},
-	        {"stops-midway", {.chunks = {R"({"content":)", R"("x"})"}, .gap_ms = 120000}, 1, "", too_slow, 60},
+	        {"stops-midway",
+	         {.chunks = {R"({"content":)", R"("x"})"}, .gap_ms = 120000},
+	         1,
+	         "",
+	         too_slow,
+	         60},
 	        {"trickle", trickle(std::string(330, 't')), 0, plain_screen({std::string(40, 't')}), "", 90},
-	        {"record", {}, 0, plain_screen({std::string(40, 'r')}), "", 90,
+	        {"record",
+	         {},
+	         0,
+	         plain_screen({std::string(40, 'r')}),
+	         "",
+	         90,
 	         {"DOVREL_HOST=https://" + record.host(), "SSL_CERT_FILE=" + tls.path + "/cert.pem"}},
 	        {"headers", {}, 0, plain_screen({"h"}), "", 90, {"DOVREL_HOST=" + headers.host()}},
 	        // A kept connection silent at the prompt for longer than the
 	        // stall limit carries the next page all the same.
-	        {"100", idle_pages.at("100"), 0, idle_start + plain_screen({"Idle 2"}) + "\npage? ", "", 90, {},
-	         R"({ sleep 32; echo; } | "$0")", 1},
+	        {"100",
+	         idle_pages.at("100"),
+	         0,
+	         idle_start + plain_screen({"Idle 2"}) + "\npage? ",
+	         "",
+	         90,
+	         {},
+	         R"({ sleep 32; echo; } | "$0")",
+	         1},
 	    },
 	    {{"100-2", idle_pages.at("100-2")}}, 60);
 }

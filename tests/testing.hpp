@@ -210,30 +210,31 @@ struct local_service {
 			return res.set_content_provider(
 			    a.chunks[0].size() + (a.close_after ? 0 : 1000), type,
 			    [a](std::size_t, std::size_t, httplib::DataSink &sink) {
-				    sink.write(a.chunks[0].data(), a.close_after ? a.chunks[0].size() : a.cut_after);
+				    sink.write(a.chunks[0].data(),
+				               a.close_after ? a.chunks[0].size() : a.cut_after);
 				    return false; // the connection closes
 			    });
 		if (a.chunks.size() == 1 && !a.endless)
 			return res.set_content(a.chunks[0], type);
-		res.set_chunked_content_provider(
-		    type, [this, a](std::size_t, httplib::DataSink &sink) {
-			    // Endless, but bounded all the same: 64 Ki chunks at the most.
-			    for (std::size_t i = 0;
-			         i < a.chunks.size() || (a.endless && i < 65536 && sink.is_writable()); ++i) {
-				    silence(i > 0 ? a.gap_ms : 0);
-				    const std::string &c = a.chunks[std::min(i, a.chunks.size() - 1)];
-				    sink.write(c.data(), c.size());
-			    }
-			    sink.done();
-			    return true;
-		    });
+		res.set_chunked_content_provider(type, [this, a](std::size_t, httplib::DataSink &sink) {
+			// Endless, but bounded all the same: 64 Ki chunks at the most.
+			for (std::size_t i = 0;
+			     i < a.chunks.size() || (a.endless && i < 65536 && sink.is_writable()); ++i) {
+				silence(i > 0 ? a.gap_ms : 0);
+				const std::string &c = a.chunks[std::min(i, a.chunks.size() - 1)];
+				sink.write(c.data(), c.size());
+			}
+			sink.done();
+			return true;
+		});
 	}
 };
 
 // Binds fd to a free port on 127.0.0.1 and returns the port.
 inline int bind_loopback(int fd)
 {
-	sockaddr_in a{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+	sockaddr_in a{
+	    .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
 	socklen_t len = sizeof a;
 	check(fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
 	          getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0,
@@ -282,7 +283,8 @@ struct raw_service {
 						break;
 				}
 				bool ok = send_all(c, bytes);
-				for (std::size_t sent = 0; ok && !tail.empty() && sent < (64U << 20); sent += tail.size())
+				for (std::size_t sent = 0; ok && !tail.empty() && sent < (64U << 20);
+				     sent += tail.size())
 					ok = send_all(c, tail);
 			}
 		});
