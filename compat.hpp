@@ -43,28 +43,23 @@ inline bool wchar_is_unicode()
 // while it is not established, or where the kernel does not say. Linux and
 // FreeBSD keep the figure; elsewhere a stall is judged by libcurl's own
 // low-speed rule, which sees only body bytes.
-#if defined(__linux__) && defined(TCP_INFO)
+#if (defined(__linux__) || defined(__FreeBSD__)) && defined(TCP_INFO)
+#ifdef __FreeBSD__
+constexpr int tcp_established = TCPS_ESTABLISHED;
+#else
+constexpr int tcp_established = TCP_ESTABLISHED;
+#endif
 constexpr bool kernel_tells_silence = true;
 inline long ms_since_received(int fd)
 {
 	tcp_info ti{};
 	socklen_t len = sizeof ti;
-	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 || ti.tcpi_state != TCP_ESTABLISHED)
-		return -1;
-	return static_cast<long>(ti.tcpi_last_data_recv);
-}
-#elif defined(__FreeBSD__) && defined(TCP_INFO)
-constexpr bool kernel_tells_silence = true;
-inline long ms_since_received(int fd)
-{
-	tcp_info ti{};
-	socklen_t len = sizeof ti;
-	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 || ti.tcpi_state != TCPS_ESTABLISHED)
+	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 || ti.tcpi_state != tcp_established)
 		return -1;
 	return static_cast<long>(ti.tcpi_last_data_recv);
 }
 #else
-constexpr bool kernel_tells_silence = true;
+constexpr bool kernel_tells_silence = false;
 inline long ms_since_received(int) { return -1; }
 #endif
 
