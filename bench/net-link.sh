@@ -3,7 +3,7 @@
 # relay, for a round trip), times each tool fetching the 10-page chain
 # over each protocol, prints a line of tab-separated fields for each (link,
 # protocol, tool, median seconds, connections a run), and stops what it
-# started. Reads tmp, rate, rtt, protos, runs and dovrel_other.
+# started. Reads root, tmp, rate, rtt, protos, runs and dovrel_other.
 
 free_ports() {
 	python3 -c 'import socket
@@ -54,28 +54,52 @@ wait_for_port() {
 	return 1
 }
 
-# label, then the command: one line with the median time and connections.
+# The tools, by label.
+run_tool() {
+	case $1 in
+	dovrel) "$root/build/dovrel" 500 ;;
+	other) "$dovrel_other" 500 ;;
+	# shellcheck disable=SC2086
+	curl) curl -s --cacert "$tmp/cert.pem" $urls ;;
+	# shellcheck disable=SC2086
+	"curl -z") curl -s --compressed --cacert "$tmp/cert.pem" $urls ;;
+	esac
+}
+
+# Times each tool named (labels, one a line, on standard input) RUNS times,
+# taking turns, so that none gains from what the link did before it; then a
+# line for each with its median time and the connections a run opened.
 measure() {
-	label=$1
-	shift
-	times=""
-	connections=0
+	tools=$(cat)
+	rm -f "$tmp"/times.*
 	for _ in $(seq "$runs"); do
-		before=$(wc -l <"$tmp/nginx/access.log")
-		start=$(date +%s%N)
-		if ! "$@" >/dev/null 2>"$tmp/err"; then
-			echo "net: $label over $link_name $proto failed: $(head -c 300 "$tmp/err")" >&2
-			printf '%s\t%s\t%s\tfailed\t-\n' "$link_name" "$proto" "$label"
-			return 0
-		fi
-		end=$(date +%s%N)
-		sleep 0.2 # nginx logs a request once its answer is out
-		connections=$(tail -n "+$((before + 1))" "$tmp/nginx/access.log" | sort -u | wc -l)
-		times="$times $((end - start))"
+		echo "$tools" | while read -r tool; do
+			[ -e "$tmp/failed.$tool" ] && continue
+			before=$(wc -l <"$tmp/nginx/access.log")
+			start=$(date +%s%N)
+			if ! run_tool "$tool" </dev/null >/dev/null 2>"$tmp/err"; then
+				echo "net: $tool over $link_name $proto failed: $(head -c 300 "$tmp/err")" >&2
+				: >"$tmp/failed.$tool"
+				continue
+			fi
+			end=$(date +%s%N)
+			sleep 0.2 # nginx logs a request once its answer is out
+			connections=$(tail -n "+$((before + 1))" "$tmp/nginx/access.log" | sort -u | wc -l)
+			echo "$((end - start)) $connections" >>"$tmp/times.$(echo "$tool" | tr -d ' -')"
+		done
 	done
-	median=$(echo "$times" | tr ' ' '\n' | sed '/^$/d' | sort -n |
-		awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; printf "%.3f", m / 1e9 }')
-	printf '%s\t%s\t%s\t%s\t%s\n' "$link_name" "$proto" "$label" "$median" "$connections"
+	echo "$tools" | while read -r tool; do
+		file=$tmp/times.$(echo "$tool" | tr -d ' -')
+		if [ -e "$tmp/failed.$tool" ]; then
+			printf '%s\t%s\t%s\tfailed\t-\n' "$link_name" "$proto" "$tool"
+			rm -f "$tmp/failed.$tool"
+			continue
+		fi
+		sort -n "$file" | awk -v l="$link_name" -v p="$proto" -v t="$tool" '
+			{ v[NR] = $1; c = $2 }
+			END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
+			      printf "%s\t%s\t%s\t%.3f\t%s\n", l, p, t, m / 1e9, c }'
+	done
 }
 
 measure_link() {
@@ -84,15 +108,17 @@ measure_link() {
 	# shellcheck disable=SC2046
 	set -- $(free_ports)
 	write_nginx_conf "$1" "$2"
-	nginx -p "$tmp/nginx" -e "$tmp/nginx/error.log" -c "$tmp/nginx.conf" &
+	nginx -p "$tmp/nginx" -e "$tmp/nginx/error.log" -c "$tmp/nginx.conf" </dev/null >/dev/null 2>&1 &
 	nginx_pid=$!
 	relay_pids=""
+	# shellcheck disable=SC2064
+	trap 'kill $nginx_pid $relay_pids 2>/dev/null' EXIT
 	wait_for_port "$1"
 	front_http=$1 front_https=$2
 	if [ "$rtt" != 0 ]; then
-		python3 "$root/bench/relay.py" "$3" "$1" "$rtt" >/dev/null &
+		python3 "$root/bench/relay.py" "$3" "$1" "$rtt" </dev/null >/dev/null &
 		relay_pids="$!"
-		python3 "$root/bench/relay.py" "$4" "$2" "$rtt" >/dev/null &
+		python3 "$root/bench/relay.py" "$4" "$2" "$rtt" </dev/null >/dev/null &
 		relay_pids="$relay_pids $!"
 		front_http=$3 front_https=$4
 		wait_for_port "$front_http"
@@ -104,17 +130,16 @@ measure_link() {
 		urls="$base/json/500"
 		for i in 2 3 4 5 6 7 8 9 10; do urls="$urls $base/json/500-$i"; done
 		export DOVREL_HOST="$base" SSL_CERT_FILE="$tmp/cert.pem" LC_ALL=C.UTF-8
-		measure dovrel "$root/build/dovrel" 500
-		[ -z "$dovrel_other" ] || measure other "$dovrel_other" 500
-		# Uncompressed at 2.4 kbit/s takes three minutes; ALL=1 runs it.
-		if [ "$rate" != 2400bit ] || [ "${ALL:-0}" = 1 ]; then
-			# shellcheck disable=SC2086
-			measure curl curl -s --cacert "$tmp/cert.pem" $urls
-		fi
-		# shellcheck disable=SC2086
-		measure "curl -z" curl -s --compressed --cacert "$tmp/cert.pem" $urls
+		{
+			echo dovrel
+			[ -z "${dovrel_other:-}" ] || echo other
+			# Uncompressed at 2.4 kbit/s takes three minutes; ALL=1 runs it.
+			[ "$rate" = 2400bit ] && [ "${ALL:-0}" != 1 ] || echo curl
+			echo "curl -z"
+		} | measure
 	done
 	# shellcheck disable=SC2086
 	kill $nginx_pid $relay_pids 2>/dev/null || true
 	wait 2>/dev/null || true
+	trap - EXIT
 }
