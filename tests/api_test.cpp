@@ -198,6 +198,7 @@ const std::vector<fetch_case> &fetch_cases()
 	    {"gzip", compressed(page_json("packed", "gzip-2"), "gzip"), 0, nullptr, U"packed", "", "gzip-2"},
 	    {"deflate", compressed(page_json("packed"), "deflate"), 0, nullptr, U"packed", "", ""},
 	    {"gzip-bomb", compressed(sized_page(10 << 20), "gzip"), 2, too_large},
+	    {"gzip-space", compressed({.chunks = {R"({"content":"x"})" + std::string(262144, ' ')}}, "gzip"), 2, too_large},
 	    {"empty-blocks", empty_blocks, 2, too_large},
 	    {"unknown-coding", {.chunks = {R"({"content":"x"})"}, .headers = {{"Content-Encoding", "x-squash"}}}, 2, "Unrecognized content encoding type*"},
 	    {"not-found", {404, {R"({"content":"x"})"}}, 3},
