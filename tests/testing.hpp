@@ -308,7 +308,8 @@ struct slow_link {
 	int gap_ms;
 	int fd = socket(AF_INET, SOCK_STREAM, 0);
 	int port = bind_loopback(fd);
-	int client = -1, upstream = socket(AF_INET, SOCK_STREAM, 0);
+	std::atomic<int> client = -1; // set by the relay's thread
+	int upstream = socket(AF_INET, SOCK_STREAM, 0);
 	std::thread thread;
 
 	slow_link(local_service &s, int gap) : svc(s), gap_ms(gap)
@@ -329,10 +330,10 @@ struct slow_link {
 	}
 	~slow_link()
 	{
-		for (const int s : {fd, client, upstream})
+		for (const int s : {fd, client.load(), upstream})
 			shutdown(s, SHUT_RDWR);
 		thread.join();
-		for (const int s : {fd, client, upstream})
+		for (const int s : {fd, client.load(), upstream})
 			close(s);
 	}
 	void pump(int from, int to, bool answers)
