@@ -459,7 +459,7 @@ TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)
 	EXPECT_EQ(tt_get("100", nullptr), TT_EARG);
 
 	const closed_port closed;
-	setenv("DOVREL_HOST", ("127.0.0.1:" + std::to_string(closed.port)).c_str(), 1);
+	setenv("DOVREL_HOST", closed.host().c_str(), 1);
 	EXPECT_EQ(tt_get("100", &pg), TT_EXFER);
 	EXPECT_NE(std::string(tt_errstr(TT_EXFER)), "");
 	EXPECT_STREQ(pg.id.data(), "old");

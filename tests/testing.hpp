@@ -230,27 +230,43 @@ struct local_service {
 	}
 };
 
-// Binds fd to a free port on 127.0.0.1 and returns the port.
-inline int bind_loopback(int fd)
-{
-	sockaddr_in a{
-	    .sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-	socklen_t len = sizeof a;
-	check(fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
-	          getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0,
-	      "bind");
-	return ntohs(a.sin_port);
-}
-
-// A loopback port that refuses connections: bound, never listening, and
-// held for the life of the object, so that no other test can take it.
-struct closed_port {
+// A TCP socket bound to a free port on 127.0.0.1 and held for the life of
+// the object, so that no other test can take the port. Nothing listens on
+// it unless a service below does: as it stands, it refuses connections.
+struct loopback_port {
 	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	int port = bind_loopback(fd);
-	closed_port() = default;
-	~closed_port() { close(fd); }
-	closed_port(closed_port &&) = delete;
+	int port = -1;
+	std::thread thread; // a service's, which it stops before it goes
+
+	loopback_port()
+	{
+		sockaddr_in a{.sin_family = AF_INET,
+		              .sin_port = 0,
+		              .sin_addr = {htonl(INADDR_LOOPBACK)},
+		              .sin_zero = {}};
+		socklen_t len = sizeof a;
+		check(fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
+		          getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0,
+		      "bind");
+		port = ntohs(a.sin_port);
+	}
+	~loopback_port() { close(fd); }
+	loopback_port(loopback_port &&) = delete;
+	std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+	template <typename F>
+	void serve(F f)
+	{
+		check(listen(fd, 8) == 0, "listen");
+		thread = std::thread(f);
+	}
+	void stop() // ends the accept, then the service
+	{
+		shutdown(fd, SHUT_RDWR);
+		if (thread.joinable())
+			thread.join();
+	}
 };
+using closed_port = loopback_port;
 
 inline bool send_all(int fd, std::string_view s)
 {
@@ -260,20 +276,16 @@ inline bool send_all(int fd, std::string_view s)
 	return true;
 }
 
-// A service on 127.0.0.1 that answers every request with the same bytes,
-// status line and all, then sends tail again and again (64 MiB at the
-// most) while the client reads, and closes. It counts the connections.
-struct raw_service {
+// A service that answers every request with the same bytes, status line
+// and all, then sends tail again and again (64 MiB at the most) while the
+// client reads, and closes. It counts the connections.
+struct raw_service : loopback_port {
 	std::string bytes, tail;
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	int port = bind_loopback(fd);
 	std::atomic<int> connections = 0;
-	std::thread thread;
 
 	explicit raw_service(std::string b, std::string t = "") : bytes(std::move(b)), tail(std::move(t))
 	{
-		check(listen(fd, 8) == 0, "listen");
-		thread = std::thread([this] {
+		serve([this] {
 			for (int c = 0; (c = accept(fd, nullptr, nullptr)) >= 0; close(c)) {
 				++connections;
 				std::string req(4096, '\0');
@@ -289,13 +301,7 @@ struct raw_service {
 			}
 		});
 	}
-	~raw_service()
-	{
-		shutdown(fd, SHUT_RDWR); // ends the accept
-		thread.join();
-		close(fd);
-	}
-	std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+	~raw_service() { stop(); }
 };
 
 // A slow link to a local service, for one connection: what the client
@@ -303,19 +309,15 @@ struct raw_service {
 // has seen a request; the answer then comes a byte every gap_ms. A TLS
 // handshake is quick, then its records take long to cross, as on a
 // satellite link.
-struct slow_link {
+struct slow_link : loopback_port {
 	local_service &svc;
 	int gap_ms;
-	int fd = socket(AF_INET, SOCK_STREAM, 0);
-	int port = bind_loopback(fd);
 	std::atomic<int> client = -1; // set by the relay's thread
 	int upstream = socket(AF_INET, SOCK_STREAM, 0);
-	std::thread thread;
 
 	slow_link(local_service &s, int gap) : svc(s), gap_ms(gap)
 	{
-		check(listen(fd, 1) == 0, "listen");
-		thread = std::thread([this] {
+		serve([this] {
 			const sockaddr_in a{.sin_family = AF_INET,
 			                    .sin_port = htons(static_cast<std::uint16_t>(svc.port)),
 			                    .sin_addr = {htonl(INADDR_LOOPBACK)},
@@ -330,10 +332,10 @@ struct slow_link {
 	}
 	~slow_link()
 	{
-		for (const int s : {fd, client.load(), upstream})
+		for (const int s : {client.load(), upstream})
 			shutdown(s, SHUT_RDWR);
-		thread.join();
-		for (const int s : {fd, client.load(), upstream})
+		stop();
+		for (const int s : {client.load(), upstream})
 			close(s);
 	}
 	void pump(int from, int to, bool answers)
@@ -349,7 +351,6 @@ struct slow_link {
 		}
 		shutdown(to, SHUT_WR);
 	}
-	std::string host() const { return "127.0.0.1:" + std::to_string(port); }
 };
 
 enum class terminal { none, output, both }; // the standard streams on a terminal
