@@ -9,10 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string_view>
 
+#include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <curl/curl.h>
@@ -278,12 +281,6 @@ struct object_put {
 	void operator()(json_object *o) const { json_object_put(o); }
 };
 
-const char *service_host()
-{
-	const char *h = std::getenv("DOVREL_HOST");
-	return h != nullptr && *h != '\0' ? h : DOVREL_HOST;
-}
-
 void set_message(std::string_view msg)
 {
 	const std::size_t n = std::min(msg.size(), curlerrbuf.size() - 1);
@@ -352,14 +349,32 @@ bool lacks_host(const char *base)
 	return u && curl_url_set(u.get(), CURLUPART_URL, base, 0) == CURLUE_NO_HOST;
 }
 
-// The service address is refused before any look-up: without a host, a
-// word of the path would be taken for one, and a query or fragment would
-// swallow the page's path.
+// Whether a service address given without a scheme has a colon that no
+// port number follows in its host part ("http:/h", "https:h", "h:/x"):
+// libcurl would look up the word before it as a host. The colons of an
+// IPv6 literal are its own.
+bool has_bad_port(std::string_view host)
+{
+	host = host.substr(0, host.find('/'));
+	if (host.starts_with('[')) {
+		const std::size_t end = host.find(']');
+		host.remove_prefix(end == std::string_view::npos ? host.size() : end);
+	}
+	const std::size_t colon = host.find(':');
+	return colon != std::string_view::npos && (colon + 1 == host.size() || host[colon + 1] < '0' || host[colon + 1] > '9');
+}
+
+// The service address is refused before any look-up: without a host, or
+// with a word where its port should be, a word would be taken for a host,
+// and a query or fragment would swallow the page's path. A query is named
+// first: it is what turned the address into one without a host.
 int check_service(const char *host, const char *base)
 {
 	const char *what = nullptr;
 	if (std::strpbrk(host, "?#") != nullptr)
 		what = "has a query or fragment";
+	else if (!has_scheme(host) && has_bad_port(host))
+		what = "has an empty or bad port";
 	else if (lacks_host(base))
 		what = "has no host";
 	if (what == nullptr)
@@ -405,11 +420,28 @@ int socket_closing(void * /*unused*/, curl_socket_t fd)
 	return close(fd);
 }
 
-// How long this transfer has had nothing from the service, in ms: the
-// silence of its liveliest connection, but never longer than the transfer
-// itself, for a kept connection was silent while the user read the last
-// page. -1 while no connection is up (libcurl's connect time-out rules).
-long silence_ms(CURL *h)
+// The monotonic clock in milliseconds, which no change of the date moves.
+long now_ms()
+{
+	timespec t{};
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Bytes that reached the kernel this long after the last byte libcurl
+// handed over are taken to be still on their way: a TLS record or a
+// header line not yet whole.
+constexpr long in_flight_ms = 1000;
+
+// How long this fetch has had nothing of its answer, in ms; -1 while no
+// connection is up (libcurl's connect time-out rules). The kernel says how
+// long the liveliest connection has received nothing, but never more than
+// the fetch has lasted, for a kept connection was silent while the user
+// read the last page. While what arrived is still on its way, that is the
+// figure; once libcurl has handed over all of it, only the answer counts,
+// so that bytes which are not the answer (chunk extensions, interim
+// answers, TLS messages) cannot keep a fetch going.
+long silence_ms(const fetch_ctx &fc)
 {
 	long least = -1;
 	for (const curl_socket_t fd : kept.sockets) {
@@ -417,24 +449,70 @@ long silence_ms(CURL *h)
 		if (ms >= 0 && (least < 0 || ms < least))
 			least = ms;
 	}
-	curl_off_t elapsed_us = 0;
-	curl_easy_getinfo(h, CURLINFO_TOTAL_TIME_T, &elapsed_us);
-	return least < 0 ? -1 : std::min(least, static_cast<long>(elapsed_us / 1000));
+	if (least < 0)
+		return -1;
+	const long now = now_ms();
+	const long kernel = std::min(least, now - fc.start_ms);
+	if (kernel + in_flight_ms < now - fc.seen_ms)
+		return kernel;
+	return std::max(kernel, now - fc.answer_ms);
+}
+
+void seen(fetch_ctx *fc, bool of_the_answer)
+{
+	fc->seen_ms = now_ms();
+	if (of_the_answer)
+		fc->answer_ms = fc->seen_ms;
 }
 
 // libcurl's progress callback, about once a second and after every read:
 // the body as it arrives is bounded before decoding, so that an endless
-// stream that decodes to nothing ends too; and a connection that has been
-// silent for the stall time ends the transfer.
-int progress(void *ctx, curl_off_t /*expected*/, curl_off_t arrived, curl_off_t /*unused*/,
+// stream that decodes to nothing ends too, and so are the transport's own
+// bytes; and a fetch that has had nothing of its answer for the stall time
+// ends.
+int progress(void *ctx, curl_off_t /*unused*/, curl_off_t /*unused*/, curl_off_t /*unused*/,
              curl_off_t /*unused*/)
 {
 	auto *fc = static_cast<fetch_ctx *>(ctx);
-	if (static_cast<std::size_t>(arrived) > TT_MAX_ANSWER)
+	if (fc->sent > TT_MAX_ANSWER || fc->headers > TT_MAX_ANSWER)
 		fc->why = tt_refusal::too_large;
-	else if (silence_ms(kept.handle) >= TT_STALL_SECONDS * 1000)
+	else if (silence_ms(*fc) >= TT_STALL_SECONDS * 1000)
 		fc->why = tt_refusal::too_slow;
 	return fc->why == tt_refusal::none ? 0 : 1;
+}
+
+// libcurl's debug callback sees every byte as it arrives, before any
+// decoding: the body with its chunk framing, and the TLS messages that
+// carry no answer at all. The progress callback stops the transfer once
+// they are too many.
+int transport_bytes(CURL * /*unused*/, curl_infotype type, char * /*unused*/, std::size_t n, void *ctx)
+{
+	auto *fc = static_cast<fetch_ctx *>(ctx);
+	if (type == CURLINFO_DATA_IN)
+		fc->sent += n;
+	else if (type == CURLINFO_SSL_DATA_IN)
+		fc->headers += n;
+	else
+		return 0;
+	seen(fc, false);
+	return 0;
+}
+
+// Whether the connection on fd has bytes waiting that nobody asked for:
+// a late answer, bytes past the end of the last one, a TLS record. A
+// connection the service has closed has none; libcurl drops it itself and
+// keeps its TLS session for the next.
+bool has_stray_bytes(curl_socket_t fd)
+{
+	pollfd p{fd, POLLIN, 0};
+	char b = 0;
+	return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0 && recv(fd, &b, 1, MSG_PEEK) > 0;
+}
+
+bool kept_connection_has_stray_bytes()
+{
+	return std::any_of(kept.sockets.begin(), kept.sockets.end(),
+	                   [](curl_socket_t fd) { return fd != CURL_SOCKET_BAD && has_stray_bytes(fd); });
 }
 
 // The content codings asked for: the token the service has always been
@@ -445,7 +523,7 @@ const char *accepted_encodings()
 	return zlib ? "application/json, gzip, deflate" : "application/json";
 }
 
-void set_options(CURL *h, const char *url, fetch_ctx *ctx)
+void set_options(CURL *h, const char *url, fetch_ctx *ctx, bool fresh)
 {
 	curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlerrbuf.data());
 	curl_easy_setopt(h, CURLOPT_USERAGENT, "dovrel (+" DOVREL_HOME ")");
@@ -462,6 +540,20 @@ void set_options(CURL *h, const char *url, fetch_ctx *ctx)
 	curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, progress);
 	curl_easy_setopt(h, CURLOPT_XFERINFODATA, ctx);
 	curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+	curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, transport_bytes);
+	curl_easy_setopt(h, CURLOPT_DEBUGDATA, ctx);
+	curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
+	// libcurl reads up to a hundred buffers before it calls back, so the
+	// buffer bounds what a flood of bytes that are not the answer brings in
+	// before it is stopped: well under 1 MiB. A page fits in one or two.
+	curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 4096L);
+	// HTTP/1.1 only: over HTTP/2 a service can send frames that are no
+	// part of any answer, and a request sent as an idle connection closes
+	// is lost, where over HTTP/1.1 libcurl sends it again. One connection
+	// in the cache, so that one set aside for stray bytes is closed.
+	curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+	curl_easy_setopt(h, CURLOPT_MAXCONNECTS, 1L);
+	curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
 	// No overall time limit, which a slow link could need, but a service
 	// that has stopped sending (or never started) does not hold the
 	// terminal for ever. Where the kernel cannot say when the connection
@@ -479,7 +571,7 @@ void set_options(CURL *h, const char *url, fetch_ctx *ctx)
 }
 
 // The message for a transfer that failed.
-void explain_failure(CURLcode rc, const fetch_ctx &ctx)
+void explain_failure(CURLcode rc, const fetch_ctx &ctx, bool connected)
 {
 	switch (ctx.why) {
 	case tt_refusal::too_large:
@@ -498,7 +590,12 @@ void explain_failure(CURLcode rc, const fetch_ctx &ctx)
 		set_message(tt_errstr(TT_EDATA));
 		return;
 	case tt_refusal::none:
-		if (curlerrbuf[0] == '\0')
+		// libcurl's decoder refusing the body (two gzip members, bytes
+		// past the stream) and a header line too long for it are the
+		// service's fault too, not a failure to write or to find memory.
+		if (rc == CURLE_WRITE_ERROR || (rc == CURLE_OUT_OF_MEMORY && connected))
+			set_message(tt_errstr(TT_EDATA));
+		else if (curlerrbuf[0] == '\0')
 			set_message(curl_easy_strerror(rc));
 		return;
 	}
@@ -587,6 +684,7 @@ std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ct
 	if (fc->err != 0)
 		return refuse(fc, tt_refusal::data);
 	fc->received += n;
+	seen(fc, true);
 	if (fc->received > TT_MAX_ANSWER)
 		return refuse(fc, tt_refusal::too_large);
 	// Whitespace may follow the document, in however many chunks;
@@ -601,11 +699,23 @@ std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ct
 	return n;
 }
 
-std::size_t headerwrite(char * /*line*/, std::size_t size, std::size_t count, void *ctx)
+std::size_t headerwrite(char *line, std::size_t size, std::size_t count, void *ctx)
 {
 	auto *fc = static_cast<fetch_ctx *>(ctx);
 	const std::size_t n = size * count;
+	const std::string_view l{line, n};
 	fc->headers += n;
+	if (l.starts_with("HTTP/")) {
+		// A 1xx answer only says that the answer is yet to come.
+		const std::size_t code = l.find(' ');
+		fc->interim = code != std::string_view::npos && code + 1 < n && l[code + 1] == '1';
+	} else if (fc->sent > 0) {
+		// A trailer line: the body's bytes as sent held it too, and it
+		// counts here instead.
+		fc->sent -= std::min(fc->sent, n);
+		fc->trailer_open = l != "\r\n" && l != "\n";
+	}
+	seen(fc, !fc->interim);
 	return fc->headers <= TT_MAX_ANSWER ? n : refuse(fc, tt_refusal::too_large);
 }
 
@@ -634,12 +744,13 @@ int take_answer(long http_status, json_object *obj, const char *page, tt_page *p
 	return TT_OK;
 }
 
-int page_url(std::array<char, 1024> &url, const char *page)
+int page_url(std::array<char, 1024> &url, const char *host, const char *page)
 {
 	// A DOVREL_HOST that begins with a scheme is the whole base URL (only
 	// HTTP and HTTPS are then allowed); anything else is a host, optionally
 	// with a path, spoken to over HTTP.
-	const char *host = service_host();
+	if (host == nullptr || *host == '\0')
+		host = DOVREL_HOST;
 	std::array<char, 1024> base{};
 	const int base_len =
 	    std::snprintf(base.data(), base.size(), "%s%s", has_scheme(host) ? "" : "http://", host);
@@ -656,12 +767,45 @@ int page_url(std::array<char, 1024> &url, const char *page)
 	return len < 0 || static_cast<std::size_t>(len) >= url.size() ? TT_EARG : TT_OK;
 }
 
+namespace {
+
+// Whether the transfer that failed may be sent once more: it went out on
+// a connection kept from an earlier page, and nothing of its answer came
+// (an idle close racing the request, a reset, bytes that were no answer).
+bool worth_a_new_connection(CURL *h, const fetch_ctx &ctx)
+{
+	long connects = 0;
+	curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+	return connects == 0 && ctx.headers == 0 && ctx.received == 0 && ctx.why == tt_refusal::none;
+}
+
+// Runs one transfer of url into a fresh context on the kept handle.
+CURLcode transfer(CURL *h, const char *url, fetch_ctx &ctx, json_tokener *tok, bool fresh)
+{
+	const long now = now_ms();
+	ctx = fetch_ctx{0, tok, nullptr, 0, 0, tt_refusal::none, 0, false, false, now, now, now};
+	// Every option is set afresh: only the caches outlive a fetch.
+	curl_easy_reset(h);
+	set_options(h, url, &ctx, fresh);
+	CURLcode rc = curl_easy_perform(h);
+	// The end of the trailer block is no line libcurl hands over.
+	if (ctx.trailer_open)
+		ctx.headers += 2;
+	if (rc == CURLE_OK && (ctx.sent > TT_MAX_ANSWER || ctx.headers > TT_MAX_ANSWER)) {
+		ctx.why = tt_refusal::too_large;
+		rc = CURLE_ABORTED_BY_CALLBACK;
+	}
+	return rc;
+}
+
+} // namespace
+
 int tt_get(const char *page, tt_page *pg)
 {
 	if (page == nullptr || pg == nullptr || *page == '\0')
 		return TT_EARG;
 	std::array<char, 1024> url{};
-	if (const int status = page_url(url, page); status != TT_OK)
+	if (const int status = page_url(url, std::getenv("DOVREL_HOST"), page); status != TT_OK)
 		return status;
 
 	const std::unique_ptr<json_tokener, tokener_free> tok{json_tokener_new()};
@@ -675,16 +819,21 @@ int tt_get(const char *page, tt_page *pg)
 		set_message("cannot create the transfer");
 		return TT_EXFER;
 	}
-	// Every option is set afresh: only the caches outlive a fetch.
 	CURL *h = kept.handle;
-	curl_easy_reset(h);
-	fetch_ctx ctx{0, tok.get(), nullptr, 0, 0, tt_refusal::none};
-	set_options(h, url.data(), &ctx);
-
-	const CURLcode rc = curl_easy_perform(h);
+	fetch_ctx ctx{};
+	// Whatever waits unread on the kept connection would be taken for this
+	// page's answer: the page goes on a new one.
+	CURLcode rc = transfer(h, url.data(), ctx, tok.get(), kept_connection_has_stray_bytes());
+	if (rc != CURLE_OK && worth_a_new_connection(h, ctx)) {
+		json_tokener_reset(tok.get());
+		curlerrbuf[0] = '\0';
+		rc = transfer(h, url.data(), ctx, tok.get(), true);
+	}
 	const std::unique_ptr<json_object, object_put> obj{ctx.obj};
 	if (rc != CURLE_OK) {
-		explain_failure(rc, ctx);
+		char *ip = nullptr;
+		curl_easy_getinfo(h, CURLINFO_PRIMARY_IP, &ip);
+		explain_failure(rc, ctx, ip != nullptr && *ip != '\0');
 		return TT_EXFER;
 	}
 

@@ -61,12 +61,14 @@ struct json_tokener;
 struct json_object;
 
 // The largest answer taken, counted three times: the body as it arrives,
-// the body once decoded, and the header and trailer lines. A page is a few
-// kilobytes, and the parsed document costs many times its text (a body of
-// empty objects, a few hundred times).
+// chunk framing and all; the body once decoded; and the header and trailer
+// lines with whatever else the transport carries that is not the answer.
+// A page is a few kilobytes, and the parsed document costs many times its
+// text (a body of empty objects, a few hundred times).
 constexpr std::size_t TT_MAX_ANSWER = std::size_t{256} * 1024;
 
-// A service that has sent nothing at all for this long is given up on.
+// A service that has sent nothing of the answer for this long is given up
+// on.
 constexpr long TT_STALL_SECONDS = 30;
 
 // Why a transfer was stopped from inside, for the message tt_errstr gives.
@@ -77,8 +79,14 @@ struct fetch_ctx {
 	json_tokener *tok;    // incremental parser for this transfer
 	json_object *obj;     // the complete JSON value, once there is one
 	std::size_t received; // decoded body bytes so far
-	std::size_t headers;  // header and trailer bytes so far
+	std::size_t headers;  // header and trailer bytes, and the transport's own
 	tt_refusal why;       // set whenever the transfer is stopped here
+	std::size_t sent;     // body bytes as they arrived, before any decoding
+	bool interim;         // in the header block of a 1xx answer
+	bool trailer_open;    // a trailer line came and the block's end has not
+	long start_ms;        // when the fetch began, on the monotonic clock
+	long seen_ms;         // when libcurl last handed over a byte, answer or not
+	long answer_ms;       // when the last byte of the answer came
 };
 
 // libcurl's write callback: feeds one body chunk to the tokener.
@@ -87,10 +95,11 @@ std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ct
 // libcurl's header callback: counts header and trailer lines.
 std::size_t headerwrite(char *line, std::size_t size, std::size_t count, void *ctx);
 
-// The URL of page on the service DOVREL_HOST names (or the built-in one):
-// TT_OK, or the status tt_get gives for a page text or service address
-// that makes no URL. Nothing goes over the network.
-int page_url(std::array<char, 1024> &url, const char *page);
+// The URL of page on the service host names (DOVREL_HOST; the built-in
+// one when null or empty): TT_OK, or the status tt_get gives for a page
+// text or service address that makes no URL. Nothing goes over the
+// network.
+int page_url(std::array<char, 1024> &url, const char *host, const char *page);
 
 // What tt_get does once the transfer has succeeded: checks the HTTP status
 // and the document, copies the links and decodes the content.

@@ -48,10 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	const std::string page = input.substr(nul + 1).c_str(); // a C string ends at its NUL
 	if (page.empty())
 		return 0; // tt_get refuses it before it asks for a URL
-	setenv("DOVREL_HOST", host.c_str(), 1);
-
 	std::array<char, 1024> url{};
-	const int status = page_url(url, page.c_str());
+	const int status = page_url(url, host.c_str(), page.c_str());
 	if (status == TT_EXFER) {
 		check(std::strncmp(tt_errstr(status), "DOVREL_HOST ", 12) == 0);
 		return 0;
