@@ -549,10 +549,8 @@ void set_options(CURL *h, const char *url, fetch_ctx *ctx, bool fresh)
 	curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 4096L);
 	// HTTP/1.1 only: over HTTP/2 a service can send frames that are no
 	// part of any answer, and a request sent as an idle connection closes
-	// is lost, where over HTTP/1.1 libcurl sends it again. One connection
-	// in the cache, so that one set aside for stray bytes is closed.
+	// is lost, where over HTTP/1.1 libcurl sends it again.
 	curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-	curl_easy_setopt(h, CURLOPT_MAXCONNECTS, 1L);
 	curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
 	// No overall time limit, which a slow link could need, but a service
 	// that has stopped sending (or never started) does not hold the
@@ -813,6 +811,14 @@ int tt_get(const char *page, tt_page *pg)
 		set_message("cannot create the JSON parser");
 		return TT_EXFER;
 	}
+	// Whatever waits unread on the kept connection would be taken for this
+	// page's answer. The page goes on a new connection, and the old one is
+	// closed with the handle whose cache holds it, so that no later page
+	// can be given it either.
+	if (kept.handle != nullptr && kept_connection_has_stray_bytes()) {
+		curl_easy_cleanup(kept.handle);
+		kept.handle = nullptr;
+	}
 	if (kept.handle == nullptr)
 		kept.handle = curl_easy_init();
 	if (kept.handle == nullptr) {
@@ -821,9 +827,7 @@ int tt_get(const char *page, tt_page *pg)
 	}
 	CURL *h = kept.handle;
 	fetch_ctx ctx{};
-	// Whatever waits unread on the kept connection would be taken for this
-	// page's answer: the page goes on a new one.
-	CURLcode rc = transfer(h, url.data(), ctx, tok.get(), kept_connection_has_stray_bytes());
+	CURLcode rc = transfer(h, url.data(), ctx, tok.get(), false);
 	if (rc != CURLE_OK && worth_a_new_connection(h, ctx)) {
 		json_tokener_reset(tok.get());
 		curlerrbuf[0] = '\0';

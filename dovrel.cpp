@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <span>
 #include <string_view>
 
@@ -172,12 +173,68 @@ void show(const tt_page &pg, bool colour)
 
 [[noreturn]] void usage() { errx(1, "usage: dovrel [page]"); }
 
+// Unicode's format characters (bidi controls, zero-width marks and the
+// like) and its line and paragraph separators: a terminal acts on them, or
+// they make a line read as something else than it says.
+struct range {
+	char32_t first, last;
+};
+constexpr std::array<range, 22> format_characters{{
+    {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},     {0x6DD, 0x6DD},     {0x70F, 0x70F},
+    {0x890, 0x891},     {0x8E2, 0x8E2},     {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F}, {0xFFFE, 0xFFFF},
+}};
+
+// Whether a character of a message would drive the terminal rather than
+// show: C0 and C1 controls, DEL, format characters, and in a single-byte
+// encoding the bytes that terminals outside UTF-8 mode take for C1.
+bool drives_terminal(wchar_t wc, unsigned char first, encoding enc)
+{
+	const auto c = static_cast<std::uint32_t>(wc);
+	if (c < 0x20 || c == 0x7F || (enc.single_byte && first >= 0x80 && first <= 0x9F))
+		return true;
+	if (!enc.unicode)
+		return std::iswprint(static_cast<wint_t>(wc)) == 0;
+	return (c >= 0x80 && c <= 0x9F) || std::iswprint(static_cast<wint_t>(wc)) == 0 ||
+	       std::any_of(format_characters.begin(), format_characters.end(),
+	                   [c](range r) { return c >= r.first && c <= r.last; });
+}
+
+// A message with every character a terminal would act on, and every byte
+// that is no character in the locale's encoding, shown as '?'. Messages
+// repeat what the user or the service gave: a service address, a host name
+// in libcurl's words.
+std::array<char, 1024> shown_safely(const char *message)
+{
+	std::array<char, 1024> out{};
+	const encoding enc = current_encoding();
+	std::mbstate_t state{};
+	std::size_t o = 0;
+	for (const char *p = message; *p != '\0' && o + MB_LEN_MAX < out.size();) {
+		wchar_t wc = 0;
+		const std::size_t n = std::mbrtowc(&wc, p, std::strlen(p), &state);
+		if (n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2) ||
+		    drives_terminal(wc, static_cast<unsigned char>(*p), enc)) {
+			out[o++] = '?';
+			p += n == static_cast<std::size_t>(-1) || n == static_cast<std::size_t>(-2) ? 1 : n;
+			state = {};
+			continue;
+		}
+		std::memcpy(&out[o], p, n);
+		o += n;
+		p += n;
+	}
+	return out;
+}
+
 // Standard output goes first, so that under 2>&1 a message follows what
-// was written before it.
+// was written before it. Every message passes here.
 void report(const char *message)
 {
 	std::fflush(stdout);
-	warnx("%s", message);
+	warnx("%s", shown_safely(message).data());
 }
 
 [[noreturn]] void fail(const char *message)

@@ -108,6 +108,10 @@ TEST(Program, RunsEachSessionByteForByte)
 	    {{"r"}, "", 1, chain1001, "dovrel: subpage chain longer than 1000 pages\n", 60},
 	    {{"910"}, "", 0, plain_screen({"Self A"}) + "\n" + plain_screen({"Self B"}), ""},
 	    {{"920"}, "", 0, plain_screen({"Self"}), ""},
+	    // Nor do those of a message, whatever the locale.
+	    {{"1"}, "", 1, "", "dovrel: DOVREL_HOST has no host: //?]0;title?\n", 10, {"DOVREL_HOST=//\x1b]0;title\x07"}},
+	    {{"1"}, "", 1, "", "dovrel: DOVREL_HOST has a query or fragment: \xc3\xa9???#\n", 10, {"DOVREL_HOST=\xc3\xa9\xe2\x80\xae\xc2\x9b\x7f#"}},
+	    {{"1"}, "", 1, "", "dovrel: DOVREL_HOST has a query or fragment: ??#\n", 10, {"LC_ALL=C", "DOVREL_HOST=\xc3\xa9#"}},
 	    // Control characters from the page never reach the terminal.
 	    {{"500"}, "", 0, plain_screen({" [31mred 2J | |%"}), ""},
 	    // Interactive, from page 100.

@@ -65,6 +65,29 @@ void run_cases(const std::vector<hostile_case> &cases, std::map<std::string, ans
 	}
 }
 
+// Pages STEM, STEM-2 and STEM-3, each linking the next, each answer
+// followed on its connection by stray bytes (a copy of the answer if none
+// are named); and what a run that shows them all writes: single shot, and
+// typed at the prompt after page 100.
+std::map<std::string, answer> stray_after(const std::string &stem, const std::string &stray,
+                                          std::string &chain, std::string &typed)
+{
+	std::map<std::string, answer> pages;
+	const std::vector<std::string> names = {stem, stem + "-2", stem + "-3"};
+	for (std::size_t i = 0; i < names.size(); ++i) {
+		const std::string next = i + 1 < names.size() ? names[i + 1] : "";
+		answer a = page_json(names[i], next);
+		const std::string &b = a.chunks[0];
+		a.stray = !stray.empty() ? stray
+		                         : "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(b.size()) +
+		                               "\r\n\r\n" + b;
+		pages[names[i]] = a;
+		chain += (i > 0 ? "\n" : "") + plain_screen({names[i]});
+		typed += plain_screen({names[i]}) + (next.empty() ? "\npage? " : "\npage [" + next + "]? ");
+	}
+	return pages;
+}
+
 const std::string refused = "dovrel: API returned invalid or unexpected data\n";
 const std::string too_slow =
     "dovrel: Operation too slow. Less than 1 bytes/sec transferred the last 30 seconds\n";
@@ -79,6 +102,13 @@ TEST(HostileService, CannotCrashOrLeakAFailedPage)
 	gone.close_after = gone_2.close_after = true;
 	std::map<std::string, answer> pages = idle_pages;
 	pages["gone-2"] = gone_2;
+	// A late copy of each answer, or a CRLF, waits on the kept connection
+	// when the next page is asked for: each page is still its own.
+	std::string dup_chain, crlf_chain, dup_typed = idle_start, crlf_typed = idle_start, unused;
+	pages.merge(stray_after("dup", "", dup_chain, unused));
+	pages.merge(stray_after("crlf", "\r\n", crlf_chain, unused));
+	pages.merge(stray_after("tdup", "", unused, dup_typed));
+	pages.merge(stray_after("tcrlf", "\r\n", unused, crlf_typed));
 	const std::string gone_out =
 	    idle_start + plain_screen({"Gone"}) + "\npage [gone-2]? " + plain_screen({"Gone 2"}) + "\npage? ";
 	// clang-format off
@@ -93,6 +123,10 @@ TEST(HostileService, CannotCrashOrLeakAFailedPage)
 	    // The service closes the connection after each answer while the
 	    // user reads: the next page comes on a new one, silently.
 	    {"gone", gone, 0, gone_out, "", 10, {}, R"({ echo gone; sleep 1; echo; } | "$0")", 2},
+	    {"dup", pages["dup"], 0, dup_chain, "", 10, {}, "", 2},
+	    {"crlf", pages["crlf"], 0, crlf_chain, "", 10, {}, "", 2},
+	    {"tdup", pages["tdup"], 0, dup_typed, "", 10, {}, R"(printf 'tdup\n\n\n' | "$0")", 2},
+	    {"tcrlf", pages["tcrlf"], 0, crlf_typed, "", 10, {}, R"(printf 'tcrlf\n\n\n' | "$0")", 2},
 	}, pages);
 	// clang-format on
 }
@@ -112,6 +146,8 @@ TEST(HostileService, CannotStallARunNorIsCutWhileAlive)
 	local_service padded(
 	    {{"headers", {.chunks = page_json("h").chunks, .headers = {{"X-Pad", std::string(250, 'p')}}}}});
 	const slow_link record(secure, 50), headers(padded, 100);
+	// A chunk extension a byte a second: bytes, but none of the answer.
+	const raw_service extension("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10;e=", "e", 1000);
 	const std::vector<std::string> over_tls = {"DOVREL_HOST=https://" + record.host(),
 	                                           "SSL_CERT_FILE=" + tls.path + "/cert.pem"};
 	// clang-format off
@@ -121,6 +157,7 @@ TEST(HostileService, CannotStallARunNorIsCutWhileAlive)
 	    {"trickle", trickle(std::string(330, 't')), 0, plain_screen({std::string(40, 't')}), "", 150},
 	    {"record", {}, 0, plain_screen({std::string(40, 'r')}), "", 150, over_tls},
 	    {"headers", {}, 0, plain_screen({"h"}), "", 150, {"DOVREL_HOST=" + headers.host()}},
+	    {"extension", {}, 1, "", too_slow, 60, {"DOVREL_HOST=" + extension.host()}},
 	    // A kept connection silent at the prompt for longer than the stall
 	    // limit carries the next page all the same.
 	    {"100", idle_pages.at("100"), 0, idle_start + plain_screen({"Idle 2"}) + "\npage? ", "", 90, {}, R"({ sleep 32; echo; } | "$0")", 1},

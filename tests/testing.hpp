@@ -77,6 +77,7 @@ struct answer {
 	std::size_t cut_after = 0; // if not 0: promise more, close after this many bytes
 	bool endless = false;      // after the chunks, send the last one again until the client leaves
 	bool close_after = false;  // close the connection once the answer is out, without a word
+	std::string stray{};       // if set: sent with the body's last byte, a moment late, past its end
 	std::vector<std::pair<std::string, std::string>> headers{};
 };
 
@@ -206,6 +207,15 @@ struct local_service {
 		// A type the library does not compress of its own accord, so
 		// that the bytes are the row's.
 		const char *type = "application/json; charset=utf-8";
+		if (!a.stray.empty())
+			return res.set_content_provider(
+			    a.chunks[0].size(), type, [this, a](std::size_t, std::size_t, httplib::DataSink &sink) {
+				    const std::string &b = a.chunks[0];
+				    sink.write(b.data(), b.size() - 1);
+				    silence(50);
+				    const std::string rest = b.back() + a.stray;
+				    return sink.write(rest.data(), rest.size());
+			    });
 		if (a.cut_after > 0 || a.close_after)
 			return res.set_content_provider(
 			    a.chunks[0].size() + (a.close_after ? 0 : 1000), type,
@@ -276,28 +286,52 @@ inline bool send_all(int fd, std::string_view s)
 	return true;
 }
 
-// A service that answers every request with the same bytes, status line
-// and all, then sends tail again and again (64 MiB at the most) while the
-// client reads, and closes. It counts the connections.
-struct raw_service : loopback_port {
-	std::string bytes, tail;
-	std::atomic<int> connections = 0;
+// Reads one request on c, up to its blank line; false if none came.
+inline bool read_request(int c)
+{
+	std::string req(4096, '\0');
+	for (std::size_t n = 0; req.find("\r\n\r\n") == std::string::npos;) {
+		const ssize_t got = recv(c, req.data() + n, req.size() - n, 0);
+		if (got <= 0 || (n += static_cast<std::size_t>(got)) == req.size())
+			return false;
+	}
+	return true;
+}
 
-	explicit raw_service(std::string b, std::string t = "") : bytes(std::move(b)), tail(std::move(t))
+// A service that answers the requests on its Nth connection with the
+// bytes in script[N] (the last for later connections), status lines and
+// all, one string a request; then sends tail again and again (64 MiB at
+// the most, a pause of gap_ms before each) while the client reads, and
+// closes, with a reset if it is to. It counts connections and requests.
+struct raw_service : loopback_port {
+	std::vector<std::vector<std::string>> script;
+	std::string tail;
+	int gap_ms = 0;
+	bool reset = false;
+	std::atomic<int> connections = 0, requests = 0;
+
+	explicit raw_service(std::string b, std::string t = "", int gap = 0)
+	    : raw_service(std::vector<std::vector<std::string>>{{std::move(b)}}, std::move(t), gap)
+	{
+	}
+	raw_service(std::vector<std::vector<std::string>> s, std::string t, int gap = 0, bool rst = false)
+	    : script(std::move(s)), tail(std::move(t)), gap_ms(gap), reset(rst)
 	{
 		serve([this] {
 			for (int c = 0; (c = accept(fd, nullptr, nullptr)) >= 0; close(c)) {
-				++connections;
-				std::string req(4096, '\0');
-				for (std::size_t n = 0; req.find("\r\n\r\n") == std::string::npos;) {
-					const ssize_t got = recv(c, req.data() + n, req.size() - n, 0);
-					if (got <= 0 || (n += static_cast<std::size_t>(got)) == req.size())
-						break;
+				const auto &answers = script[std::min<std::size_t>(connections++, script.size() - 1)];
+				bool ok = true;
+				for (std::size_t i = 0; ok && i < answers.size() && read_request(c); ++i) {
+					++requests;
+					ok = send_all(c, answers[i]);
 				}
-				bool ok = send_all(c, bytes);
-				for (std::size_t sent = 0; ok && !tail.empty() && sent < (64U << 20);
-				     sent += tail.size())
+				for (std::size_t sent = 0; ok && !tail.empty() && sent < (64U << 20); sent += tail.size()) {
+					pause_for(gap_ms);
 					ok = send_all(c, tail);
+				}
+				const linger now{1, 0};
+				if (reset)
+					setsockopt(c, SOL_SOCKET, SO_LINGER, &now, sizeof now);
 			}
 		});
 	}
