@@ -361,7 +361,8 @@ bool has_bad_port(std::string_view host)
 		host.remove_prefix(end == std::string_view::npos ? host.size() : end);
 	}
 	const std::size_t colon = host.find(':');
-	return colon != std::string_view::npos && (colon + 1 == host.size() || host[colon + 1] < '0' || host[colon + 1] > '9');
+	return colon != std::string_view::npos &&
+	       (colon + 1 == host.size() || host[colon + 1] < '0' || host[colon + 1] > '9');
 }
 
 // The service address is refused before any look-up: without a host, or

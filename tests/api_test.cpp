@@ -314,7 +314,9 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	};
 	const std::string disabled = protocol("ftp");
 	const auto no_host = [](const std::string &base) { return "DOVREL_HOST has no host: " + base; };
-	const auto bad_port = [](const std::string &base) { return "DOVREL_HOST has an empty or bad port: " + base; };
+	const auto bad_port = [](const std::string &base) {
+		return "DOVREL_HOST has an empty or bad port: " + base;
+	};
 	const auto query = [](const std::string &base) {
 		return "DOVREL_HOST has a query or fragment: " + base;
 	};
@@ -433,7 +435,8 @@ TEST(Fetch, KeepsOneConnectionWhileTheServiceDoes)
 	// request, or answers with bytes that are no answer: the page comes on
 	// a new connection, and the request goes out twice at the most.
 	const std::string body = page_json("again").chunks[0];
-	const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+	const std::string ok =
+	    "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 	struct lost_case {
 		const char *name;
 		std::vector<std::vector<std::string>> script; // a connection's answers, "" for none
@@ -494,8 +497,11 @@ TEST(Fetch, BoundsHeadersAndTrailers)
 	    {"a header block of 256 KiB and 1", header_block(262145), "", TT_EXFER},
 	    {"headers and trailers of 256 KiB", with_trailers(262144), "", TT_OK},
 	    {"headers and trailers of 256 KiB and 1", with_trailers(262145), "", TT_EXFER},
-	    {"an endless chunk extension", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10;e=", std::string(4096, 'e'), TT_EXFER},
-	    {"a header line of 200 KiB", "HTTP/1.1 200 OK\r\nX-Long: " + std::string(200 << 10, 'l') + "\r\n" + plain, "", TT_EXFER, refused},
+	    {"an endless chunk extension",
+	     "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10;e=", std::string(4096, 'e'), TT_EXFER},
+	    {"a header line of 200 KiB",
+	     "HTTP/1.1 200 OK\r\nX-Long: " + std::string(200 << 10, 'l') + "\r\n" + plain, "", TT_EXFER,
+	     refused},
 	    {"small trailers", chunked(repeat("X-T: 1234567890\r\n", 20) + "\r\n"), "", TT_OK},
 	    {"10 MiB of trailers", chunked(repeat(line, 2560) + "\r\n"), "", TT_EXFER},
 	    {"endless trailers", chunked(""), line, TT_EXFER},

@@ -209,7 +209,8 @@ struct local_service {
 		const char *type = "application/json; charset=utf-8";
 		if (!a.stray.empty())
 			return res.set_content_provider(
-			    a.chunks[0].size(), type, [this, a](std::size_t, std::size_t, httplib::DataSink &sink) {
+			    a.chunks[0].size(), type,
+			    [this, a](std::size_t, std::size_t, httplib::DataSink &sink) {
 				    const std::string &b = a.chunks[0];
 				    sink.write(b.data(), b.size() - 1);
 				    silence(50);
@@ -319,13 +320,15 @@ struct raw_service : loopback_port {
 	{
 		serve([this] {
 			for (int c = 0; (c = accept(fd, nullptr, nullptr)) >= 0; close(c)) {
-				const auto &answers = script[std::min<std::size_t>(connections++, script.size() - 1)];
+				const auto &answers =
+				    script[std::min<std::size_t>(connections++, script.size() - 1)];
 				bool ok = true;
 				for (std::size_t i = 0; ok && i < answers.size() && read_request(c); ++i) {
 					++requests;
 					ok = send_all(c, answers[i]);
 				}
-				for (std::size_t sent = 0; ok && !tail.empty() && sent < (64U << 20); sent += tail.size()) {
+				for (std::size_t sent = 0; ok && !tail.empty() && sent < (64U << 20);
+				     sent += tail.size()) {
 					pause_for(gap_ms);
 					ok = send_all(c, tail);
 				}
