@@ -84,6 +84,35 @@ package)
 		grep -q "^ $feature: yes" "$tmp/hardening" || fail "hardening-check: $(grep "$feature" "$tmp/hardening")"
 	done
 	objdump -h "$tmp/root/usr/bin/dovrel" | grep -q ' \.comment ' && fail "the binary keeps its .comment section"
+	# Reproducible: two copies of the source in two folders, packed a
+	# second apart under two umasks and without SOURCE_DATE_EPOCH, give the
+	# same bytes. One job each at low priority: the other tests run beside.
+	for copy in one two; do
+		if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+			git clone -q "$src" "$tmp/$copy"
+		else
+			mkdir "$tmp/$copy" && (cd "$src" && tar cf - --exclude='./build*' .) | (cd "$tmp/$copy" && tar xf -)
+		fi
+		[ "$copy" = one ] || sleep 1
+		(
+			[ "$copy" = one ] || umask 002
+			unset SOURCE_DATE_EPOCH
+			cmake -S "$tmp/$copy" -B "$tmp/$copy/b" -DDOVREL_TESTS=OFF &&
+				nice -n 10 cmake --build "$tmp/$copy/b" -j 1 --target dovrel manpage changelog &&
+				cd "$tmp/$copy/b" && cpack -G DEB -B "$tmp/$copy/pkg"
+		) >"$tmp/$copy.log" 2>&1 || fail "package from a copy: $(tail "$tmp/$copy.log")"
+	done
+	if ! cmp -s "$tmp"/one/pkg/dovrel_*.deb "$tmp"/two/pkg/dovrel_*.deb; then
+		fail "two builds of the same source give two packages"
+		if command -v diffoscope >/dev/null 2>&1; then
+			diffoscope "$tmp"/one/pkg/dovrel_*.deb "$tmp"/two/pkg/dovrel_*.deb >&2
+		else
+			for copy in one two; do
+				ar tv "$tmp"/$copy/pkg/dovrel_*.deb >&2
+				dpkg-deb -c "$tmp"/$copy/pkg/dovrel_*.deb >&2
+			done
+		fi
+	fi
 	;;
 minimal)
 	# Only libcurl's and json-c's development files: the test and sample
