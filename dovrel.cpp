@@ -188,18 +188,17 @@ constexpr std::array<range, 22> format_characters{{
 }};
 
 // Whether a character of a message would drive the terminal rather than
-// show: C0 and C1 controls, DEL, format characters, and in a single-byte
-// encoding the bytes that terminals outside UTF-8 mode take for C1.
+// show: whatever the locale calls unprintable (C0 and C1 controls, DEL),
+// format characters, and in a single-byte encoding the bytes that
+// terminals outside UTF-8 mode take for C1 controls.
 bool drives_terminal(wchar_t wc, unsigned char first, encoding enc)
 {
-	const auto c = static_cast<std::uint32_t>(wc);
-	if (c < 0x20 || c == 0x7F || (enc.single_byte && first >= 0x80 && first <= 0x9F))
+	if (std::iswprint(static_cast<wint_t>(wc)) == 0 ||
+	    (enc.single_byte && first >= 0x80 && first <= 0x9F))
 		return true;
-	if (!enc.unicode)
-		return std::iswprint(static_cast<wint_t>(wc)) == 0;
-	return (c >= 0x80 && c <= 0x9F) || std::iswprint(static_cast<wint_t>(wc)) == 0 ||
-	       std::any_of(format_characters.begin(), format_characters.end(),
-	                   [c](range r) { return c >= r.first && c <= r.last; });
+	const auto c = static_cast<char32_t>(wc);
+	return enc.unicode && std::any_of(format_characters.begin(), format_characters.end(),
+	                                  [c](range r) { return c >= r.first && c <= r.last; });
 }
 
 // A message with every character a terminal would act on, and every byte
