@@ -388,36 +388,42 @@ int check_service(const char *host, const char *base)
  * The connection kept for the run
  */
 
+} // namespace
+
 // What the run keeps between fetches: one transfer handle, whose caches
 // hold the connection to the service, its TLS session and the service's
 // address, so that every page after the first travels on the connection
 // the first one opened; and the sockets libcurl has open in it, so that a
 // stall can be told from a slow link. libcurl hands out no socket while a
-// transfer runs, so they are noted as it makes and closes them.
+// transfer runs, so they are noted as it makes and closes them. The
+// callbacks reach it through the data libcurl hands them.
 struct kept_transfer {
 	CURL *handle;
 	std::array<curl_socket_t, 4> sockets; // CURL_SOCKET_BAD where free
+	bool kernel_tells;                    // whether TCP_INFO answers, asked with the handle
 };
 
-// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
-kept_transfer kept{nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}};
+namespace {
 
-void note_socket(curl_socket_t from, curl_socket_t to)
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+kept_transfer kept{nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}, false};
+
+void note_socket(kept_transfer &k, curl_socket_t from, curl_socket_t to)
 {
-	auto *const slot = std::find(kept.sockets.begin(), kept.sockets.end(), from);
-	if (slot != kept.sockets.end())
+	auto *const slot = std::find(k.sockets.begin(), k.sockets.end(), from);
+	if (slot != k.sockets.end())
 		*slot = to;
 }
 
-int socket_made(void * /*unused*/, curl_socket_t fd, curlsocktype /*unused*/)
+int socket_made(void *k, curl_socket_t fd, curlsocktype /*unused*/)
 {
-	note_socket(CURL_SOCKET_BAD, fd);
+	note_socket(*static_cast<kept_transfer *>(k), CURL_SOCKET_BAD, fd);
 	return CURL_SOCKOPT_OK;
 }
 
-int socket_closing(void * /*unused*/, curl_socket_t fd)
+int socket_closing(void *k, curl_socket_t fd)
 {
-	note_socket(fd, CURL_SOCKET_BAD);
+	note_socket(*static_cast<kept_transfer *>(k), fd, CURL_SOCKET_BAD);
 	return close(fd);
 }
 
@@ -445,7 +451,7 @@ constexpr long in_flight_ms = 1000;
 long silence_ms(const fetch_ctx &fc)
 {
 	long least = -1;
-	for (const curl_socket_t fd : kept.sockets) {
+	for (const curl_socket_t fd : fc.kept->sockets) {
 		const long ms = fd == CURL_SOCKET_BAD ? -1 : ms_since_received(fd);
 		if (ms >= 0 && (least < 0 || ms < least))
 			least = ms;
@@ -469,16 +475,25 @@ void seen(fetch_ctx *fc, bool of_the_answer)
 // libcurl's progress callback, about once a second and after every read:
 // the body as it arrives is bounded before decoding, so that an endless
 // stream that decodes to nothing ends too, and so are the transport's own
-// bytes; and a fetch that has had nothing of its answer for the stall time
-// ends.
+// bytes; a fetch that has had nothing of its answer for the stall time
+// ends, and so does one that has no connection after that time (SYNs
+// dropped, an address that never answers), rather than wait out the
+// kernel's retries.
 int progress(void *ctx, curl_off_t /*unused*/, curl_off_t /*unused*/, curl_off_t /*unused*/,
              curl_off_t /*unused*/)
 {
 	auto *fc = static_cast<fetch_ctx *>(ctx);
+	const long stall_ms = TT_STALL_SECONDS * 1000;
+	const long silence = fc->kept->kernel_tells ? silence_ms(*fc) : 0;
+	// A connection that the service has half closed says no more, but it
+	// was there.
+	fc->connected = fc->connected || silence >= 0;
 	if (fc->sent > TT_MAX_ANSWER || fc->headers > TT_MAX_ANSWER)
 		fc->why = tt_refusal::too_large;
-	else if (silence_ms(*fc) >= TT_STALL_SECONDS * 1000)
+	else if (silence >= stall_ms)
 		fc->why = tt_refusal::too_slow;
+	else if (!fc->connected && now_ms() - fc->start_ms >= stall_ms)
+		fc->why = tt_refusal::no_connection;
 	return fc->why == tt_refusal::none ? 0 : 1;
 }
 
@@ -537,7 +552,9 @@ void set_options(CURL *h, const char *url, fetch_ctx *ctx, bool fresh)
 	// ftp://, file:// and the rest fail before any look-up or connection.
 	allow_http_only(h);
 	curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, socket_made);
+	curl_easy_setopt(h, CURLOPT_SOCKOPTDATA, ctx->kept);
 	curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, socket_closing);
+	curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, ctx->kept);
 	curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, progress);
 	curl_easy_setopt(h, CURLOPT_XFERINFODATA, ctx);
 	curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -556,10 +573,13 @@ void set_options(CURL *h, const char *url, fetch_ctx *ctx, bool fresh)
 	// No overall time limit, which a slow link could need, but a service
 	// that has stopped sending (or never started) does not hold the
 	// terminal for ever. Where the kernel cannot say when the connection
-	// last received anything, libcurl's rule counts body bytes only.
-	if (!kernel_tells_silence) {
+	// last received anything, libcurl's rules stand in: the low-speed rule
+	// counts body bytes only, and the connect time-out takes in the TLS
+	// handshake.
+	if (!ctx->kept->kernel_tells) {
 		curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
 		curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, TT_STALL_SECONDS);
+		curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, TT_STALL_SECONDS);
 	}
 	// As OpenSSL and the curl tool read them: a private CA's certificates,
 	// in a file or in a folder of hashed names.
@@ -582,6 +602,10 @@ void explain_failure(CURLcode rc, const fetch_ctx &ctx, bool connected)
 		std::snprintf(curlerrbuf.data(), curlerrbuf.size(),
 		              "Operation too slow. Less than 1 bytes/sec transferred the last %ld seconds",
 		              TT_STALL_SECONDS);
+		return;
+	case tt_refusal::no_connection:
+		std::snprintf(curlerrbuf.data(), curlerrbuf.size(),
+		              "Connection timed out after %ld milliseconds", now_ms() - ctx.start_ms);
 		return;
 	case tt_refusal::data:
 		// A body refused by jsonwrite is the service's fault, not a
@@ -782,7 +806,7 @@ bool worth_a_new_connection(CURL *h, const fetch_ctx &ctx)
 CURLcode transfer(CURL *h, const char *url, fetch_ctx &ctx, json_tokener *tok, bool fresh)
 {
 	const long now = now_ms();
-	ctx = fetch_ctx{0, tok, nullptr, 0, 0, tt_refusal::none, 0, false, false, now, now, now};
+	ctx = fetch_ctx{0, tok, nullptr, 0, 0, tt_refusal::none, 0, false, false, now, now, now, &kept, false};
 	// Every option is set afresh: only the caches outlive a fetch.
 	curl_easy_reset(h);
 	set_options(h, url, &ctx, fresh);
@@ -820,8 +844,10 @@ int tt_get(const char *page, tt_page *pg)
 		curl_easy_cleanup(kept.handle);
 		kept.handle = nullptr;
 	}
-	if (kept.handle == nullptr)
+	if (kept.handle == nullptr) {
 		kept.handle = curl_easy_init();
+		kept.kernel_tells = kernel_tells_silence();
+	}
 	if (kept.handle == nullptr) {
 		set_message("cannot create the transfer");
 		return TT_EXFER;

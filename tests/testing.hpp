@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <json-c/json.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -100,24 +99,6 @@ inline answer page_json(const std::string &content, const std::string &next_subp
 		json_object_object_add(page.get(), "nextSubPage",
 		                       json_object_new_string(next_subpage.c_str()));
 	return {.chunks = {json_object_to_json_string_ext(page.get(), JSON_C_TO_STRING_PLAIN)}};
-}
-
-// The body compressed with zlib: "gzip" or "deflate" (zlib's own wrapping).
-inline answer compressed(answer a, const std::string &coding)
-{
-	z_stream z{};
-	deflateInit2(&z, 9, Z_DEFLATED, coding == "gzip" ? 31 : 15, 8, Z_DEFAULT_STRATEGY);
-	std::string out(deflateBound(&z, a.chunks[0].size()), '\0');
-	z.next_in = reinterpret_cast<Bytef *>(a.chunks[0].data());
-	z.avail_in = static_cast<uInt>(a.chunks[0].size());
-	z.next_out = reinterpret_cast<Bytef *>(out.data());
-	z.avail_out = static_cast<uInt>(out.size());
-	deflate(&z, Z_FINISH);
-	out.resize(z.total_out);
-	deflateEnd(&z);
-	a.chunks[0] = out;
-	a.headers.emplace_back("Content-Encoding", coding);
-	return a;
 }
 
 // A page service on 127.0.0.1 and a free port, in a thread of the test
@@ -339,55 +320,6 @@ struct raw_service : loopback_port {
 		});
 	}
 	~raw_service() { stop(); }
-};
-
-// A slow link to a local service, for one connection: what the client
-// sends goes through at once, and so does what the service sends until it
-// has seen a request; the answer then comes a byte every gap_ms. A TLS
-// handshake is quick, then its records take long to cross, as on a
-// satellite link.
-struct slow_link : loopback_port {
-	local_service &svc;
-	int gap_ms;
-	std::atomic<int> client = -1; // set by the relay's thread
-	int upstream = socket(AF_INET, SOCK_STREAM, 0);
-
-	slow_link(local_service &s, int gap) : svc(s), gap_ms(gap)
-	{
-		serve([this] {
-			const sockaddr_in a{.sin_family = AF_INET,
-			                    .sin_port = htons(static_cast<std::uint16_t>(svc.port)),
-			                    .sin_addr = {htonl(INADDR_LOOPBACK)},
-			                    .sin_zero = {}};
-			if ((client = accept(fd, nullptr, nullptr)) < 0 ||
-			    connect(upstream, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0)
-				return;
-			std::thread up([this] { pump(client, upstream, false); });
-			pump(upstream, client, true);
-			up.join();
-		});
-	}
-	~slow_link()
-	{
-		for (const int s : {client.load(), upstream})
-			shutdown(s, SHUT_RDWR);
-		stop();
-		for (const int s : {client.load(), upstream})
-			close(s);
-	}
-	void pump(int from, int to, bool answers)
-	{
-		std::array<char, 4096> buf{};
-		for (ssize_t n = 0; (n = recv(from, buf.data(), buf.size(), 0)) > 0;) {
-			const bool slow = answers && svc.requests > 0;
-			for (ssize_t i = 0; i < n; i += slow ? 1 : n) {
-				pause_for(slow ? gap_ms : 0);
-				if (!send_all(to, {buf.data() + i, slow ? 1 : static_cast<std::size_t>(n)}))
-					return;
-			}
-		}
-		shutdown(to, SHUT_WR);
-	}
 };
 
 enum class terminal { none, output, both }; // the standard streams on a terminal
