@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: ISC
-// Page service client: the character reference table, the markup decoder,
-// the transfer's write callback and the fetch itself.
+// Page service client, from the page to the network: the character
+// reference table and the markup decoder, the answer, the body's callbacks,
+// the service's address, and the connection kept for the run with the
+// fetch itself.
 #include "api.hpp"
 #include "compat.hpp"
 
@@ -270,23 +272,75 @@ void replace_unshown(tt_page *pg)
 		    row.begin(), row.end(), [](std::int32_t cp) { return cp > last_shown; }, '%');
 }
 
-/*
- * Fetching
- */
+} // namespace
 
-struct tokener_free {
-	void operator()(json_tokener *t) const { json_tokener_free(t); }
-};
-struct object_put {
-	void operator()(json_object *o) const { json_object_put(o); }
-};
-
-void set_message(std::string_view msg)
+void parse(const char *content, tt_page *pg)
 {
-	const std::size_t n = std::min(msg.size(), curlerrbuf.size() - 1);
-	std::memcpy(curlerrbuf.data(), msg.data(), n);
-	curlerrbuf[n] = '\0';
+	const char *p = content;
+	std::size_t row = 0;
+	std::size_t col = 0;
+	markup state = markup::text;
+	const char *value_start = nullptr;
+	colours c{default_pair, {}, 0};
+	c.stack[0] = default_pair;
+
+	for (;;) {
+		if (*p == '\0' || *p == '\n') {
+			// The end of the text is not passed, so every later row is
+			// blanked in turn and all 24 are written.
+			if (*p == '\n')
+				++p;
+			blank_to_end_of_row(pg, row, col);
+			if (row == pg->text.size() - 1)
+				return;
+			++row;
+			col = 0;
+			continue;
+		}
+
+		if (state != markup::text) {
+			p = skip_ignored(p, state);
+			if (*p == '\0' || *p == '\n')
+				continue;
+		}
+		const std::int32_t v = read_value(p);
+		const char *last = p - 1; // the last byte the value consumed
+		switch (state) {
+		case markup::text:
+			if (v == '<') {
+				tag_opened(c);
+				state = markup::tag;
+			} else if (col < pg->text[row].size()) {
+				pg->text[row][col] = v;
+				pg->attr[row][col] = c.pair;
+				++col;
+			}
+			break;
+		case markup::tag:
+			if (v == '"') {
+				value_start = last;
+				state = markup::value;
+			} else if (v == '>') {
+				state = markup::text;
+			} else if (v == '/') {
+				closing_marker(c);
+			}
+			break;
+		case markup::value:
+			if (v == '"' || v == '>') {
+				value_complete(c, value_start + 1, last);
+				state = v == '"' ? markup::tag : markup::text;
+			}
+			break;
+		}
+	}
 }
+
+namespace {
+
+/*
+ * The answer
+ */
 
 // Copies at most 15 bytes of src into a link field and ends it with NUL.
 void copy_link(tt_link &field, const char *src)
@@ -312,8 +366,114 @@ void copy_key(json_object *obj, const char *key, tt_link &field)
 		copy_link(field, s);
 }
 
+} // namespace
+
+int take_answer(long http_status, json_object *obj, const char *page, tt_page *pg)
+{
+	if (http_status < 200 || http_status > 299)
+		return TT_EHTTP;
+	if (obj == nullptr || json_object_is_type(obj, json_type_object) == 0)
+		return TT_EDATA;
+
+	// page may be pg->next_subpage: take the id before the links change.
+	copy_link(pg->id, page);
+	pg->next_page[0] = '\0';
+	pg->next_subpage[0] = '\0';
+	copy_key(obj, "nextPage", pg->next_page);
+	copy_key(obj, "nextSubPage", pg->next_subpage);
+
+	json_object *content = nullptr;
+	if (json_object_object_get_ex(obj, "content", &content) == 0)
+		return TT_EDATA;
+	const char *markup_text = json_object_get_string(content);
+	if (markup_text == nullptr)
+		return TT_EDATA;
+	parse(markup_text, pg);
+	replace_unshown(pg);
+	return TT_OK;
+}
+
+namespace {
+
+/*
+ * The body
+ */
+
 // JSON's own whitespace, which may follow a complete document.
 bool is_json_space(std::string_view s) { return s.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+// The monotonic clock in milliseconds, which no change of the date moves.
+long now_ms()
+{
+	timespec t{};
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void seen(fetch_ctx *fc, bool of_the_answer)
+{
+	fc->seen_ms = now_ms();
+	if (of_the_answer)
+		fc->answer_ms = fc->seen_ms;
+}
+
+// Stops the transfer: libcurl takes a short write for an error.
+std::size_t refuse(fetch_ctx *fc, tt_refusal why)
+{
+	fc->err = TT_EDATA;
+	fc->why = why;
+	return 0;
+}
+
+} // namespace
+
+std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ctx)
+{
+	auto *fc = static_cast<fetch_ctx *>(ctx);
+	const std::size_t n = size * count;
+	if (fc->err != 0)
+		return refuse(fc, tt_refusal::data);
+	fc->received += n;
+	seen(fc, true);
+	if (fc->received > TT_MAX_ANSWER)
+		return refuse(fc, tt_refusal::too_large);
+	// Whitespace may follow the document, in however many chunks;
+	// anything else means the answer is not one document.
+	if (fc->obj != nullptr)
+		return is_json_space({chunk, n}) ? n : refuse(fc, tt_refusal::data);
+	// The bound above keeps n far below the tokener's int length. Invalid
+	// JSON in the last chunk is left for tt_get to find: no document.
+	fc->obj = json_tokener_parse_ex(fc->tok, chunk, static_cast<int>(n));
+	if (fc->obj == nullptr && json_tokener_get_error(fc->tok) != json_tokener_continue)
+		fc->err = TT_EDATA;
+	return n;
+}
+
+std::size_t headerwrite(char *line, std::size_t size, std::size_t count, void *ctx)
+{
+	auto *fc = static_cast<fetch_ctx *>(ctx);
+	const std::size_t n = size * count;
+	const std::string_view l{line, n};
+	fc->headers += n;
+	if (l.starts_with("HTTP/")) {
+		// A 1xx answer only says that the answer is yet to come.
+		const std::size_t code = l.find(' ');
+		fc->interim = code != std::string_view::npos && code + 1 < n && l[code + 1] == '1';
+	} else if (fc->sent > 0) {
+		// A trailer line: the body's bytes as sent held it too, and it
+		// counts here instead.
+		fc->sent -= std::min(fc->sent, n);
+		fc->trailer_open = l != "\r\n" && l != "\n";
+	}
+	seen(fc, !fc->interim);
+	return fc->headers <= TT_MAX_ANSWER ? n : refuse(fc, tt_refusal::too_large);
+}
+
+namespace {
+
+/*
+ * The service's address
+ */
 
 // Whether s begins with a URL scheme and "://": a letter, then letters,
 // digits, '+', '-' and '.'. Schemes are matched without regard to case;
@@ -384,11 +544,34 @@ int check_service(const char *host, const char *base)
 	return TT_EXFER;
 }
 
+} // namespace
+
+int page_url(std::array<char, 1024> &url, const char *host, const char *page)
+{
+	// A DOVREL_HOST that begins with a scheme is the whole base URL (only
+	// HTTP and HTTPS are then allowed); anything else is a host, optionally
+	// with a path, spoken to over HTTP.
+	if (host == nullptr || *host == '\0')
+		host = DOVREL_HOST;
+	std::array<char, 1024> base{};
+	const int base_len =
+	    std::snprintf(base.data(), base.size(), "%s%s", has_scheme(host) ? "" : "http://", host);
+	// A URL cut short would fetch another resource.
+	if (base_len < 0 || static_cast<std::size_t>(base_len) >= base.size())
+		return TT_EARG;
+	if (const int status = check_service(host, base.data()); status != TT_OK)
+		return status;
+	std::string_view b{base.data(), static_cast<std::size_t>(base_len)};
+	if (b.ends_with('/'))
+		b.remove_suffix(1);
+	const int len =
+	    std::snprintf(url.data(), url.size(), "%.*s/json/%s", static_cast<int>(b.size()), b.data(), page);
+	return len < 0 || static_cast<std::size_t>(len) >= url.size() ? TT_EARG : TT_OK;
+}
+
 /*
  * The connection kept for the run
  */
-
-} // namespace
 
 // What the run keeps between fetches: one transfer handle, whose caches
 // hold the connection to the service, its TLS session and the service's
@@ -427,14 +610,6 @@ int socket_closing(void *k, curl_socket_t fd)
 	return close(fd);
 }
 
-// The monotonic clock in milliseconds, which no change of the date moves.
-long now_ms()
-{
-	timespec t{};
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // Bytes that reached the kernel this long after the last byte libcurl
 // handed over are taken to be still on their way: a TLS record or a
 // header line not yet whole.
@@ -463,13 +638,6 @@ long silence_ms(const fetch_ctx &fc)
 	if (kernel + in_flight_ms < now - fc.seen_ms)
 		return kernel;
 	return std::max(kernel, now - fc.answer_ms);
-}
-
-void seen(fetch_ctx *fc, bool of_the_answer)
-{
-	fc->seen_ms = now_ms();
-	if (of_the_answer)
-		fc->answer_ms = fc->seen_ms;
 }
 
 // libcurl's progress callback, about once a second and after every read:
@@ -589,6 +757,13 @@ void set_options(CURL *h, const char *url, fetch_ctx *ctx, bool fresh)
 		curl_easy_setopt(h, CURLOPT_CAPATH, dir);
 }
 
+void set_message(std::string_view msg)
+{
+	const std::size_t n = std::min(msg.size(), curlerrbuf.size() - 1);
+	std::memcpy(curlerrbuf.data(), msg.data(), n);
+	curlerrbuf[n] = '\0';
+}
+
 // The message for a transfer that failed.
 void explain_failure(CURLcode rc, const fetch_ctx &ctx, bool connected)
 {
@@ -624,173 +799,12 @@ void explain_failure(CURLcode rc, const fetch_ctx &ctx, bool connected)
 	}
 }
 
-} // namespace
-
-void parse(const char *content, tt_page *pg)
-{
-	const char *p = content;
-	std::size_t row = 0;
-	std::size_t col = 0;
-	markup state = markup::text;
-	const char *value_start = nullptr;
-	colours c{default_pair, {}, 0};
-	c.stack[0] = default_pair;
-
-	for (;;) {
-		if (*p == '\0' || *p == '\n') {
-			// The end of the text is not passed, so every later row is
-			// blanked in turn and all 24 are written.
-			if (*p == '\n')
-				++p;
-			blank_to_end_of_row(pg, row, col);
-			if (row == pg->text.size() - 1)
-				return;
-			++row;
-			col = 0;
-			continue;
-		}
-
-		if (state != markup::text) {
-			p = skip_ignored(p, state);
-			if (*p == '\0' || *p == '\n')
-				continue;
-		}
-		const std::int32_t v = read_value(p);
-		const char *last = p - 1; // the last byte the value consumed
-		switch (state) {
-		case markup::text:
-			if (v == '<') {
-				tag_opened(c);
-				state = markup::tag;
-			} else if (col < pg->text[row].size()) {
-				pg->text[row][col] = v;
-				pg->attr[row][col] = c.pair;
-				++col;
-			}
-			break;
-		case markup::tag:
-			if (v == '"') {
-				value_start = last;
-				state = markup::value;
-			} else if (v == '>') {
-				state = markup::text;
-			} else if (v == '/') {
-				closing_marker(c);
-			}
-			break;
-		case markup::value:
-			if (v == '"' || v == '>') {
-				value_complete(c, value_start + 1, last);
-				state = v == '"' ? markup::tag : markup::text;
-			}
-			break;
-		}
-	}
-}
-
-namespace {
-
-// Stops the transfer: libcurl takes a short write for an error.
-std::size_t refuse(fetch_ctx *fc, tt_refusal why)
-{
-	fc->err = TT_EDATA;
-	fc->why = why;
-	return 0;
-}
-
-} // namespace
-
-std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ctx)
-{
-	auto *fc = static_cast<fetch_ctx *>(ctx);
-	const std::size_t n = size * count;
-	if (fc->err != 0)
-		return refuse(fc, tt_refusal::data);
-	fc->received += n;
-	seen(fc, true);
-	if (fc->received > TT_MAX_ANSWER)
-		return refuse(fc, tt_refusal::too_large);
-	// Whitespace may follow the document, in however many chunks;
-	// anything else means the answer is not one document.
-	if (fc->obj != nullptr)
-		return is_json_space({chunk, n}) ? n : refuse(fc, tt_refusal::data);
-	// The bound above keeps n far below the tokener's int length. Invalid
-	// JSON in the last chunk is left for tt_get to find: no document.
-	fc->obj = json_tokener_parse_ex(fc->tok, chunk, static_cast<int>(n));
-	if (fc->obj == nullptr && json_tokener_get_error(fc->tok) != json_tokener_continue)
-		fc->err = TT_EDATA;
-	return n;
-}
-
-std::size_t headerwrite(char *line, std::size_t size, std::size_t count, void *ctx)
-{
-	auto *fc = static_cast<fetch_ctx *>(ctx);
-	const std::size_t n = size * count;
-	const std::string_view l{line, n};
-	fc->headers += n;
-	if (l.starts_with("HTTP/")) {
-		// A 1xx answer only says that the answer is yet to come.
-		const std::size_t code = l.find(' ');
-		fc->interim = code != std::string_view::npos && code + 1 < n && l[code + 1] == '1';
-	} else if (fc->sent > 0) {
-		// A trailer line: the body's bytes as sent held it too, and it
-		// counts here instead.
-		fc->sent -= std::min(fc->sent, n);
-		fc->trailer_open = l != "\r\n" && l != "\n";
-	}
-	seen(fc, !fc->interim);
-	return fc->headers <= TT_MAX_ANSWER ? n : refuse(fc, tt_refusal::too_large);
-}
-
-int take_answer(long http_status, json_object *obj, const char *page, tt_page *pg)
-{
-	if (http_status < 200 || http_status > 299)
-		return TT_EHTTP;
-	if (obj == nullptr || json_object_is_type(obj, json_type_object) == 0)
-		return TT_EDATA;
-
-	// page may be pg->next_subpage: take the id before the links change.
-	copy_link(pg->id, page);
-	pg->next_page[0] = '\0';
-	pg->next_subpage[0] = '\0';
-	copy_key(obj, "nextPage", pg->next_page);
-	copy_key(obj, "nextSubPage", pg->next_subpage);
-
-	json_object *content = nullptr;
-	if (json_object_object_get_ex(obj, "content", &content) == 0)
-		return TT_EDATA;
-	const char *markup_text = json_object_get_string(content);
-	if (markup_text == nullptr)
-		return TT_EDATA;
-	parse(markup_text, pg);
-	replace_unshown(pg);
-	return TT_OK;
-}
-
-int page_url(std::array<char, 1024> &url, const char *host, const char *page)
-{
-	// A DOVREL_HOST that begins with a scheme is the whole base URL (only
-	// HTTP and HTTPS are then allowed); anything else is a host, optionally
-	// with a path, spoken to over HTTP.
-	if (host == nullptr || *host == '\0')
-		host = DOVREL_HOST;
-	std::array<char, 1024> base{};
-	const int base_len =
-	    std::snprintf(base.data(), base.size(), "%s%s", has_scheme(host) ? "" : "http://", host);
-	// A URL cut short would fetch another resource.
-	if (base_len < 0 || static_cast<std::size_t>(base_len) >= base.size())
-		return TT_EARG;
-	if (const int status = check_service(host, base.data()); status != TT_OK)
-		return status;
-	std::string_view b{base.data(), static_cast<std::size_t>(base_len)};
-	if (b.ends_with('/'))
-		b.remove_suffix(1);
-	const int len =
-	    std::snprintf(url.data(), url.size(), "%.*s/json/%s", static_cast<int>(b.size()), b.data(), page);
-	return len < 0 || static_cast<std::size_t>(len) >= url.size() ? TT_EARG : TT_OK;
-}
-
-namespace {
+struct tokener_free {
+	void operator()(json_tokener *t) const { json_tokener_free(t); }
+};
+struct object_put {
+	void operator()(json_object *o) const { json_object_put(o); }
+};
 
 // Whether the transfer that failed may be sent once more: it went out on
 // a connection kept from an earlier page, and nothing of its answer came
@@ -806,7 +820,8 @@ bool worth_a_new_connection(CURL *h, const fetch_ctx &ctx)
 CURLcode transfer(CURL *h, const char *url, fetch_ctx &ctx, json_tokener *tok, bool fresh)
 {
 	const long now = now_ms();
-	ctx = fetch_ctx{0, tok, nullptr, 0, 0, tt_refusal::none, 0, false, false, now, now, now, &kept, false};
+	ctx =
+	    fetch_ctx{0, tok, nullptr, 0, 0, tt_refusal::none, 0, false, false, now, now, now, &kept, false};
 	// Every option is set afresh: only the caches outlive a fetch.
 	curl_easy_reset(h);
 	set_options(h, url, &ctx, fresh);
