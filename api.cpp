@@ -791,7 +791,7 @@ void explain_failure(CURLcode rc, const fetch_ctx &ctx, bool connected)
 		// libcurl's decoder refusing the body (two gzip members, bytes
 		// past the stream) and a header line too long for it are the
 		// service's fault too, not a failure to write or to find memory.
-		if (rc == CURLE_WRITE_ERROR || (rc == CURLE_OUT_OF_MEMORY && connected))
+		if (rc == CURLE_WRITE_ERROR || header_line_too_long(rc, connected))
 			set_message(tt_errstr(TT_EDATA));
 		else if (curlerrbuf[0] == '\0')
 			set_message(curl_easy_strerror(rc));

@@ -27,6 +27,18 @@ inline void allow_http_only(CURL *h)
 #endif
 }
 
+// Whether libcurl stopped because a header line was longer than it takes:
+// up to 8.5 it says it is out of memory, from 8.6 on it has a code of its
+// own. Only a real connection can have sent one.
+inline bool header_line_too_long(CURLcode rc, bool connected)
+{
+#if LIBCURL_VERSION_NUM >= 0x080600
+	if (rc == CURLE_TOO_LARGE)
+		return true;
+#endif
+	return rc == CURLE_OUT_OF_MEMORY && connected;
+}
+
 // Whether a wchar_t holds a Unicode code point. glibc and musl say so once
 // and for all; FreeBSD and macOS do not, and their wchar_t is Unicode in a
 // UTF-8 locale only.

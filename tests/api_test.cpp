@@ -334,7 +334,7 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	const std::string origin = "http://" + svc.host();
 	const std::string room(1023 - (origin + "/json/").size(), '7');
 	const auto protocol = [](const std::string &scheme) {
-		return "Protocol \"" + scheme + "\" not supported"; // and more, in some libcurls
+		return "Protocol \"" + scheme + "\""; // then "not supported" or "disabled", by version
 	};
 	const std::string disabled = protocol("ftp");
 	const auto no_host = [](const std::string &base) { return "DOVREL_HOST has no host: " + base; };
@@ -353,7 +353,7 @@ TEST(Fetch, SendsTheRequestTheServiceExpects)
 	    {origin, "/json/" + room, TT_EHTTP, ""},
 	    {origin, "/json/" + room + "7", TT_EARG, ""},
 	    {"ftp://" + svc.host(), "/json/1", TT_EXFER, disabled},
-	    {"file:///etc/passwd", "/json/1", TT_EXFER, "Protocol \"file\" not supported"},
+	    {"file:///etc/passwd", "/json/1", TT_EXFER, "Protocol \"file\""},
 	    {"git+http://" + svc.host(), "/json/1", TT_EXFER, protocol("git+http")},
 	    {"a0+://" + svc.host(), "/json/1", TT_EXFER, protocol("a0+")},
 	    {"z9.-://" + svc.host(), "/json/1", TT_EXFER, protocol("z9.-")},

@@ -36,7 +36,8 @@ man)
 	[ -z "$lint" ] || fail "mandoc: $lint"
 	warnings=$(groff -ww -mandoc -Tutf8 "$page" 2>&1 >"$tmp/page.bold") || fail "groff failed"
 	[ -z "$warnings" ] || fail "groff: $warnings"
-	sed 's/.\x08//g' "$tmp/page.bold" >"$tmp/page.txt"
+	# groff 1.23 justifies long tags with blanks of its own.
+	sed 's/.\x08//g' "$tmp/page.bold" | tr -s ' ' >"$tmp/page.txt"
 	for word in SYNOPSIS DOVREL_HOST SSL_CERT_FILE SSL_CERT_DIR http_proxy no_proxy https:// CLICOLOR_FORCE NO_COLOR CLICOLOR TERM LC_ALL \
 		"EXIT STATUS" DIAGNOSTICS "Failed to connect to" "refused" "SSL certificate problem" AUTHORS BUGS \
 		EXAMPLES dovrel-pageserver "$host" "dovrel $version"; do
