@@ -461,25 +461,19 @@ TEST(Fetch, KeepsOneConnectionWhileTheServiceDoes)
 	const std::string body = page_json("again").chunks[0];
 	const std::string ok =
 	    "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-	struct lost_case {
-		const char *name;
-		std::vector<std::vector<std::string>> script; // a connection's answers, "" for none
-		bool reset;
-		int status;
-	};
-	const std::vector<lost_case> lost = {
-	    {"closed", {{ok, ""}, {ok}}, false, TT_OK},
-	    {"reset", {{ok, ""}, {ok}}, true, TT_OK},
-	    {"no answer", {{ok, "\r\n", ""}, {ok}}, false, TT_OK},
-	    {"no answer again", {{ok, "\r\n", ""}, {"\r\n", ""}}, false, TT_EXFER},
-	};
-	for (const lost_case &c : lost) {
-		SCOPED_TRACE(c.name);
-		const raw_service svc(c.script, "", 0, c.reset);
+	// Each connection's answers, "" for none; a reset; the second page's status.
+	using script = std::vector<std::vector<std::string>>;
+	for (const auto &[name, answers, reset, status] :
+	     {std::tuple{"closed", script{{ok, ""}, {ok}}, false, TT_OK},
+	      {"reset", script{{ok, ""}, {ok}}, true, TT_OK},
+	      {"no answer", script{{ok, "\r\n", ""}, {ok}}, false, TT_OK},
+	      {"no answer again", script{{ok, "\r\n", ""}, {"\r\n", ""}}, false, TT_EXFER}}) {
+		SCOPED_TRACE(name);
+		const raw_service svc(answers, "", 0, reset);
 		setenv("DOVREL_HOST", svc.host().c_str(), 1);
 		tt_page pg{};
 		ASSERT_EQ(tt_get("1", &pg), TT_OK);
-		EXPECT_EQ(tt_get("2", &pg), c.status) << tt_errstr(TT_EXFER);
+		EXPECT_EQ(tt_get("2", &pg), status) << tt_errstr(TT_EXFER);
 		EXPECT_EQ(row_text(pg, 0), U"again");
 		EXPECT_EQ(svc.connections, 2);
 		EXPECT_EQ(svc.requests, 3);
@@ -489,7 +483,8 @@ TEST(Fetch, KeepsOneConnectionWhileTheServiceDoes)
 // Header and trailer lines count toward the bound as the body does.
 TEST(Fetch, BoundsHeadersAndTrailers)
 {
-	const std::string body = page_json("x").chunks[0];
+	// A page of 4 KiB, so that trailers counted as its body would show.
+	const std::string body = page_json(std::string(4000, 't')).chunks[0];
 	const std::string line = "X-Pad: " + std::string(4086, 'p') + "\r\n"; // 4 KiB
 	std::ostringstream size;
 	size << std::hex << body.size();
@@ -509,14 +504,7 @@ TEST(Fetch, BoundsHeadersAndTrailers)
 		const std::string status = "HTTP/1.1 200 OK\r\n";
 		return status + padding(n - status.size() - plain.find("\r\n\r\n") - 4) + plain;
 	};
-	// A page of 4 KiB: its trailers count as header lines, not as its body.
-	const std::string page = page_json(std::string(4000, 't')).chunks[0];
-	const auto with_trailers = [&](std::size_t n) {
-		std::ostringstream hex;
-		hex << std::hex << page.size();
-		return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + hex.str() + "\r\n" + page +
-		       "\r\n0\r\n" + padding(n - 47 - 2) + "\r\n";
-	};
+	const auto with_trailers = [&](std::size_t n) { return chunked(padding(n - 47 - 2) + "\r\n"); };
 	struct bound_case {
 		const char *name;
 		std::string bytes, tail;

@@ -39,10 +39,7 @@ struct slow_link : loopback_port {
 	slow_link(local_service &s, int gap) : svc(s), gap_ms(gap)
 	{
 		serve([this] {
-			const sockaddr_in a{.sin_family = AF_INET,
-			                    .sin_port = htons(static_cast<std::uint16_t>(svc.port)),
-			                    .sin_addr = {htonl(INADDR_LOOPBACK)},
-			                    .sin_zero = {}};
+			const sockaddr_in a = loopback(svc.port);
 			if ((client = accept(fd, nullptr, nullptr)) < 0 ||
 			    connect(upstream, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0)
 				return;
@@ -211,10 +208,7 @@ TEST(HostileService, CannotStallARunNorIsCutWhileAlive)
 	std::array<int, 4> queued{};
 	for (int &q : queued) {
 		q = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-		const sockaddr_in a{.sin_family = AF_INET,
-		                    .sin_port = htons(static_cast<std::uint16_t>(full.port)),
-		                    .sin_addr = {htonl(INADDR_LOOPBACK)},
-		                    .sin_zero = {}};
+		const sockaddr_in a = loopback(full.port);
 		connect(q, reinterpret_cast<const sockaddr *>(&a), sizeof a);
 	}
 	const answer silent{.chunks = {R"({"content":"late"})"}, .wait_ms = 35000};

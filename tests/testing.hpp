@@ -222,6 +222,15 @@ struct local_service {
 	}
 };
 
+// 127.0.0.1 and a port.
+inline sockaddr_in loopback(int port)
+{
+	return {.sin_family = AF_INET,
+	        .sin_port = htons(static_cast<std::uint16_t>(port)),
+	        .sin_addr = {htonl(INADDR_LOOPBACK)},
+	        .sin_zero = {}};
+}
+
 // A TCP socket bound to a free port on 127.0.0.1 and held for the life of
 // the object, so that no other test can take the port. Nothing listens on
 // it unless a service below does: as it stands, it refuses connections.
@@ -232,10 +241,7 @@ struct loopback_port {
 
 	loopback_port()
 	{
-		sockaddr_in a{.sin_family = AF_INET,
-		              .sin_port = 0,
-		              .sin_addr = {htonl(INADDR_LOOPBACK)},
-		              .sin_zero = {}};
+		sockaddr_in a = loopback(0);
 		socklen_t len = sizeof a;
 		check(fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&a), len) == 0 &&
 		          getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0,
