@@ -298,8 +298,8 @@ struct raw_service : loopback_port {
 	bool reset = false;
 	std::atomic<int> connections = 0, requests = 0;
 
-	explicit raw_service(std::string b, std::string t = "", int gap = 0)
-	    : raw_service(std::vector<std::vector<std::string>>{{std::move(b)}}, std::move(t), gap)
+	explicit raw_service(std::string b, const std::string &t = "", int gap = 0)
+	    : raw_service(std::vector<std::vector<std::string>>{{std::move(b)}}, t, gap)
 	{
 	}
 	raw_service(std::vector<std::vector<std::string>> s, std::string t, int gap = 0, bool rst = false)
