@@ -307,8 +307,8 @@ struct raw_service : loopback_port {
 	{
 		serve([this] {
 			for (int c = 0; (c = accept(fd, nullptr, nullptr)) >= 0; close(c)) {
-				const auto &answers =
-				    script[std::min<std::size_t>(connections++, script.size() - 1)];
+				const auto &answers = script[std::min(static_cast<std::size_t>(connections++),
+				                                      script.size() - 1)];
 				bool ok = true;
 				for (std::size_t i = 0; ok && i < answers.size() && read_request(c); ++i) {
 					++requests;
