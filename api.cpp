@@ -584,12 +584,13 @@ struct kept_transfer {
 	CURL *handle;
 	std::array<curl_socket_t, 4> sockets; // CURL_SOCKET_BAD where free
 	bool kernel_tells;                    // whether TCP_INFO answers, asked with the handle
+	unsigned long made;                   // sockets made, for the connections tried
 };
 
 namespace {
 
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
-kept_transfer kept{nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}, false};
+kept_transfer kept{nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}, false, 0};
 
 void note_socket(kept_transfer &k, curl_socket_t from, curl_socket_t to)
 {
@@ -600,7 +601,9 @@ void note_socket(kept_transfer &k, curl_socket_t from, curl_socket_t to)
 
 int socket_made(void *k, curl_socket_t fd, curlsocktype /*unused*/)
 {
-	note_socket(*static_cast<kept_transfer *>(k), CURL_SOCKET_BAD, fd);
+	auto &kt = *static_cast<kept_transfer *>(k);
+	note_socket(kt, CURL_SOCKET_BAD, fd);
+	++kt.made;
 	return CURL_SOCKOPT_OK;
 }
 
@@ -807,13 +810,16 @@ struct object_put {
 };
 
 // Whether the transfer that failed may be sent once more: it went out on
-// a connection kept from an earlier page, and nothing of its answer came
-// (an idle close racing the request, a reset, bytes that were no answer).
-bool worth_a_new_connection(CURL *h, const fetch_ctx &ctx)
+// a connection kept from an earlier page (it made no socket, and it had a
+// service's address: a look-up that failed has none), and nothing of its
+// answer came (an idle close racing the request, a reset, bytes that were
+// no answer).
+bool worth_a_new_connection(CURL *h, const fetch_ctx &ctx, unsigned long made_before)
 {
-	long connects = 0;
-	curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
-	return connects == 0 && ctx.headers == 0 && ctx.received == 0 && ctx.why == tt_refusal::none;
+	char *ip = nullptr;
+	curl_easy_getinfo(h, CURLINFO_PRIMARY_IP, &ip);
+	return kept.made == made_before && ip != nullptr && *ip != '\0' && ctx.headers == 0 &&
+	       ctx.received == 0 && ctx.why == tt_refusal::none;
 }
 
 // Runs one transfer of url into a fresh context on the kept handle.
@@ -869,8 +875,9 @@ int tt_get(const char *page, tt_page *pg)
 	}
 	CURL *h = kept.handle;
 	fetch_ctx ctx{};
+	const unsigned long made_before = kept.made;
 	CURLcode rc = transfer(h, url.data(), ctx, tok.get(), false);
-	if (rc != CURLE_OK && worth_a_new_connection(h, ctx)) {
+	if (rc != CURLE_OK && worth_a_new_connection(h, ctx, made_before)) {
 		json_tokener_reset(tok.get());
 		curlerrbuf[0] = '\0';
 		rc = transfer(h, url.data(), ctx, tok.get(), true);
