@@ -582,6 +582,7 @@ int page_url(std::array<char, 1024> &url, const char *host, const char *page)
 // callbacks reach it through the data libcurl hands them.
 struct kept_transfer {
 	CURL *handle;
+	CURLSH *sessions;                     // TLS sessions and addresses, kept when the handle is not
 	std::array<curl_socket_t, 4> sockets; // CURL_SOCKET_BAD where free
 	bool kernel_tells;                    // whether TCP_INFO answers, asked with the handle
 	unsigned long made;                   // sockets made, for the connections tried
@@ -590,7 +591,8 @@ struct kept_transfer {
 namespace {
 
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
-kept_transfer kept{nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}, false, 0};
+kept_transfer kept{
+    nullptr, nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}, false, 0};
 
 void note_socket(kept_transfer &k, curl_socket_t from, curl_socket_t to)
 {
@@ -741,6 +743,7 @@ void set_options(CURL *h, const char *url, fetch_ctx *ctx, bool fresh)
 	// is lost, where over HTTP/1.1 libcurl sends it again.
 	curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
 	curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
+	curl_easy_setopt(h, CURLOPT_SHARE, ctx->kept->sessions);
 	// No overall time limit, which a slow link could need, but a service
 	// that has stopped sending (or never started) does not hold the
 	// terminal for ever. Where the kernel cannot say when the connection
@@ -868,6 +871,11 @@ int tt_get(const char *page, tt_page *pg)
 	if (kept.handle == nullptr) {
 		kept.handle = curl_easy_init();
 		kept.kernel_tells = kernel_tells_silence();
+	}
+	// A new handle for stray bytes still resumes the TLS session.
+	if (kept.sessions == nullptr && (kept.sessions = curl_share_init()) != nullptr) {
+		curl_share_setopt(kept.sessions, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+		curl_share_setopt(kept.sessions, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
 	}
 	if (kept.handle == nullptr) {
 		set_message("cannot create the transfer");
