@@ -304,7 +304,7 @@ TEST(Fetch, GivesEachStatusAndLeavesTheRecordAsDocumented)
 	// The endless answers and the bomb were dropped past 256 KiB.
 	rusage use{};
 	getrusage(RUSAGE_SELF, &use);
-	EXPECT_LT(use.ru_maxrss, 128L << 10) << "KiB at the peak";
+	EXPECT_LT(use.ru_maxrss, peak_kib) << "KiB at the peak";
 }
 
 TEST(Fetch, SendsTheRequestTheServiceExpects)
@@ -543,7 +543,7 @@ TEST(Fetch, BoundsHeadersAndTrailers)
 	}
 	rusage use{};
 	getrusage(RUSAGE_SELF, &use);
-	EXPECT_LT(use.ru_maxrss, 128L << 10) << "KiB at the peak";
+	EXPECT_LT(use.ru_maxrss, peak_kib) << "KiB at the peak";
 }
 
 TEST(Fetch, RefusesBadArgumentsAndReportsTransferErrors)
