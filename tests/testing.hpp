@@ -52,16 +52,7 @@ inline const bool environment_cleared = [] {
 
 // The most memory a test that takes endless answers may use, in KiB.
 // AddressSanitizer holds freed memory back, and more of it in clang 19.
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DOVREL_ASAN 1
-#endif
-#endif
-#if defined(DOVREL_ASAN) || defined(__SANITIZE_ADDRESS__)
-constexpr long peak_kib = 192L << 10;
-#else
-constexpr long peak_kib = 128L << 10;
-#endif
+constexpr long peak_kib = (DOVREL_SANITIZED ? 192L : 128L) << 10;
 
 inline void check(bool ok, const std::string &what)
 {
