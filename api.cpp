@@ -230,7 +230,7 @@ std::int32_t read_value(const char *&p)
  * The decoder
  */
 
-enum class markup { text, tag, value };
+enum class markup : std::uint8_t { text, tag, value };
 
 // The bytes that can matter inside a tag or a quoted value: the end of the
 // text or line, a reference, and the markup's own characters. Everything
@@ -267,9 +267,9 @@ void blank_to_end_of_row(tt_page *pg, std::size_t row, std::size_t col)
 
 void replace_unshown(tt_page *pg)
 {
+	const auto unshown = [](std::int32_t cp) { return cp > last_shown; };
 	for (auto &row : pg->text)
-		std::replace_if(
-		    row.begin(), row.end(), [](std::int32_t cp) { return cp > last_shown; }, '%');
+		std::replace_if(row.begin(), row.end(), unshown, '%');
 }
 
 } // namespace
@@ -407,7 +407,7 @@ long now_ms()
 {
 	timespec t{};
 	clock_gettime(CLOCK_MONOTONIC, &t);
-	return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+	return (static_cast<long>(t.tv_sec) * 1000) + (t.tv_nsec / 1000000);
 }
 
 void seen(fetch_ctx *fc, bool of_the_answer)
@@ -873,7 +873,8 @@ int tt_get(const char *page, tt_page *pg)
 		kept.kernel_tells = kernel_tells_silence();
 	}
 	// A new handle for stray bytes still resumes the TLS session.
-	if (kept.sessions == nullptr && (kept.sessions = curl_share_init()) != nullptr) {
+	if (kept.sessions == nullptr) {
+		kept.sessions = curl_share_init();
 		curl_share_setopt(kept.sessions, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
 		curl_share_setopt(kept.sessions, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
 	}

@@ -72,7 +72,7 @@ constexpr std::size_t TT_MAX_ANSWER = std::size_t{256} * 1024;
 constexpr long TT_STALL_SECONDS = 30;
 
 // Why a transfer was stopped from inside, for the message tt_errstr gives.
-enum class tt_refusal { none, data, too_large, too_slow, no_connection };
+enum class tt_refusal : std::uint8_t { none, data, too_large, too_slow, no_connection };
 
 // What the run keeps between fetches: the transfer and its connection.
 struct kept_transfer;

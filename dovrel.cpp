@@ -25,7 +25,7 @@ namespace {
 
 // Room for a row of 40 cells, each with an escape in front, and the reset.
 constexpr std::size_t escape_bytes = 48;
-constexpr std::size_t row_bytes = TT_COLS * (MB_LEN_MAX + escape_bytes) + 16;
+constexpr std::size_t row_bytes = (TT_COLS * (MB_LEN_MAX + escape_bytes)) + 16;
 constexpr std::string_view reset = "\x1b[0m";
 
 // Page content comes from the network: control characters are shown as

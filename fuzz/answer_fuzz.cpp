@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	std::vector<char> body(data + 3, data + size);
 	const std::size_t split = (static_cast<std::size_t>(data[1]) << 8 | data[2]) % (body.size() + 1);
 
-	fetch_ctx ctx{0, json_tokener_new(), nullptr, 0, 0, tt_refusal::none};
+	fetch_ctx ctx{};
+	ctx.tok = json_tokener_new();
 	const bool accepted = deliver(ctx, body, 0, split) && deliver(ctx, body, split, body.size());
 	const tt_page before = poisoned();
 	tt_page pg = before;
