@@ -621,7 +621,7 @@ int socket_closing(void *k, curl_socket_t fd)
 constexpr long in_flight_ms = 1000;
 
 // How long this fetch has had nothing of its answer, in ms; -1 while no
-// connection is up (libcurl's connect time-out rules). The kernel says how
+// connection is up (the rule for connecting governs that). The kernel says how
 // long the liveliest connection has received nothing, but never more than
 // the fetch has lasted, for a kept connection was silent while the user
 // read the last page. While what arrived is still on its way, that is the
