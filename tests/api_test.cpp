@@ -226,7 +226,7 @@ const std::vector<fetch_case> &fetch_cases()
 	    {"gzip-space", compressed({.chunks = {R"({"content":"x"})" + std::string(262144, ' ')}}, "gzip"), 2, too_large},
 	    {"empty-blocks", empty_blocks, 2, too_large},
 	    {"gzip-twice", twice(compressed(page_json("packed"), "gzip")), 2, refused},
-	    {"unknown-coding", {.chunks = {R"({"content":"x"})"}, .headers = {{"Content-Encoding", "x-squash"}}}, 2, "Unrecognized content encoding type*"},
+	    {"unknown-coding", {.chunks = {R"({"content":"x"})"}, .headers = {{"Content-Encoding", "x-squash"}}}, 2, "~Unrecognized content encoding type"},
 	    {"not-found", {404, {R"({"content":"x"})"}}, 3},
 	    {"moved-empty", {301, {""}}, 3},
 	    {"moved-chunks", {301, {"<html>", "</html>"}}, 2, refused},
@@ -271,16 +271,11 @@ TEST(Fetch, GivesEachStatusAndLeavesTheRecordAsDocumented)
 		const int status = tt_get(c.name, &pg);
 		EXPECT_EQ(status, c.status) << tt_errstr(status);
 		EXPECT_NE(std::string(tt_errstr(status)), "");
-		// A message that ends in '*' is libcurl's, which goes on to name
-		// what its build can do; one that begins with '~' is what every
-		// libcurl's words for it hold.
+		// A message that begins with '~' is libcurl's, in words that vary
+		// with its version and build: every one holds the rest.
 		if (const std::string_view m = c.message != nullptr ? c.message : ""; m.starts_with('~')) {
 			EXPECT_NE(std::string_view(tt_errstr(status)).find(m.substr(1)),
 			          std::string_view::npos)
-			    << tt_errstr(status);
-		} else if (m.ends_with('*')) {
-			EXPECT_TRUE(
-			    std::string_view(tt_errstr(status)).starts_with(m.substr(0, m.size() - 1)))
 			    << tt_errstr(status);
 		} else if (c.message != nullptr) {
 			EXPECT_STREQ(tt_errstr(status), c.message);
