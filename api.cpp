@@ -1,24 +1,19 @@
 // SPDX-License-Identifier: ISC
-// Page service client, from the page to the network: the character
-// reference table and the markup decoder, the answer, the body's callbacks,
-// the service's address, and the connection kept for the run with the
-// fetch itself.
+// Page service client: the character reference table and the markup
+// decoder, the answer and its body, the service's address, and the fetch
+// of a page, which the transport carries.
 #include "api.hpp"
-#include "compat.hpp"
+#include "transport.hpp"
 
 #include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <string_view>
 
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <curl/curl.h>
 #include <json-c/json.h>
@@ -57,9 +52,6 @@ constexpr tt_attr default_pair{TT_WHITE, TT_BLACK};
 // Code points above this are private-use or beyond the teletext fonts and
 // are shown as '%'.
 constexpr std::int32_t last_shown = 0xEFFF;
-
-// libcurl's message for the last failed transfer; tt_errstr hands it out.
-std::array<char, CURL_ERROR_SIZE> curlerrbuf; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 /*
  * Colours
@@ -402,21 +394,6 @@ namespace {
 // JSON's own whitespace, which may follow a complete document.
 bool is_json_space(std::string_view s) { return s.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-// The monotonic clock in milliseconds, which no change of the date moves.
-long now_ms()
-{
-	timespec t{};
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return (static_cast<long>(t.tv_sec) * 1000) + (t.tv_nsec / 1000000);
-}
-
-void seen(fetch_ctx *fc, bool of_the_answer)
-{
-	fc->seen_ms = now_ms();
-	if (of_the_answer)
-		fc->answer_ms = fc->seen_ms;
-}
-
 // Stops the transfer: libcurl takes a short write for an error.
 std::size_t refuse(fetch_ctx *fc, tt_refusal why)
 {
@@ -434,7 +411,6 @@ std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ct
 	if (fc->err != 0)
 		return refuse(fc, tt_refusal::data);
 	fc->received += n;
-	seen(fc, true);
 	if (fc->received > TT_MAX_ANSWER)
 		return refuse(fc, tt_refusal::too_large);
 	// Whitespace may follow the document, in however many chunks;
@@ -449,24 +425,11 @@ std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ct
 	return n;
 }
 
-std::size_t headerwrite(char *line, std::size_t size, std::size_t count, void *ctx)
+void restart_answer(fetch_ctx &ctx)
 {
-	auto *fc = static_cast<fetch_ctx *>(ctx);
-	const std::size_t n = size * count;
-	const std::string_view l{line, n};
-	fc->headers += n;
-	if (l.starts_with("HTTP/")) {
-		// A 1xx answer only says that the answer is yet to come.
-		const std::size_t code = l.find(' ');
-		fc->interim = code != std::string_view::npos && code + 1 < n && l[code + 1] == '1';
-	} else if (fc->sent > 0) {
-		// A trailer line: the body's bytes as sent held it too, and it
-		// counts here instead.
-		fc->sent -= std::min(fc->sent, n);
-		fc->trailer_open = l != "\r\n" && l != "\n";
-	}
-	seen(fc, !fc->interim);
-	return fc->headers <= TT_MAX_ANSWER ? n : refuse(fc, tt_refusal::too_large);
+	json_tokener_reset(ctx.tok);
+	json_object_put(ctx.obj);
+	ctx = fetch_ctx{.tok = ctx.tok};
 }
 
 namespace {
@@ -540,7 +503,7 @@ int check_service(const char *host, const char *base)
 		what = "has no host";
 	if (what == nullptr)
 		return TT_OK;
-	std::snprintf(curlerrbuf.data(), curlerrbuf.size(), "DOVREL_HOST %s: %s", what, host);
+	std::snprintf(fetch_message().data(), fetch_message().size(), "DOVREL_HOST %s: %s", what, host);
 	return TT_EXFER;
 }
 
@@ -569,241 +532,7 @@ int page_url(std::array<char, 1024> &url, const char *host, const char *page)
 	return len < 0 || static_cast<std::size_t>(len) >= url.size() ? TT_EARG : TT_OK;
 }
 
-/*
- * The connection kept for the run
- */
-
-// What the run keeps between fetches: one transfer handle, whose caches
-// hold the connection to the service, its TLS session and the service's
-// address, so that every page after the first travels on the connection
-// the first one opened; and the sockets libcurl has open in it, so that a
-// stall can be told from a slow link. libcurl hands out no socket while a
-// transfer runs, so they are noted as it makes and closes them. The
-// callbacks reach it through the data libcurl hands them.
-struct kept_transfer {
-	CURL *handle;
-	CURLSH *sessions;                     // TLS sessions and addresses, kept when the handle is not
-	std::array<curl_socket_t, 4> sockets; // CURL_SOCKET_BAD where free
-	bool kernel_tells;                    // whether TCP_INFO answers, asked with the handle
-	unsigned long made;                   // sockets made, for the connections tried
-};
-
 namespace {
-
-// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
-kept_transfer kept{
-    nullptr, nullptr, {CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD, CURL_SOCKET_BAD}, false, 0};
-
-void note_socket(kept_transfer &k, curl_socket_t from, curl_socket_t to)
-{
-	auto *const slot = std::find(k.sockets.begin(), k.sockets.end(), from);
-	if (slot != k.sockets.end())
-		*slot = to;
-}
-
-int socket_made(void *k, curl_socket_t fd, curlsocktype /*unused*/)
-{
-	auto &kt = *static_cast<kept_transfer *>(k);
-	note_socket(kt, CURL_SOCKET_BAD, fd);
-	++kt.made;
-	return CURL_SOCKOPT_OK;
-}
-
-int socket_closing(void *k, curl_socket_t fd)
-{
-	note_socket(*static_cast<kept_transfer *>(k), fd, CURL_SOCKET_BAD);
-	return close(fd);
-}
-
-// Bytes that reached the kernel this long after the last byte libcurl
-// handed over are taken to be still on their way: a TLS record or a
-// header line not yet whole.
-constexpr long in_flight_ms = 1000;
-
-// How long this fetch has had nothing of its answer, in ms; -1 while no
-// connection is up (the rule for connecting governs that). The kernel says how
-// long the liveliest connection has received nothing, but never more than
-// the fetch has lasted, for a kept connection was silent while the user
-// read the last page. While what arrived is still on its way, that is the
-// figure; once libcurl has handed over all of it, only the answer counts,
-// so that bytes which are not the answer (chunk extensions, interim
-// answers, TLS messages) cannot keep a fetch going.
-long silence_ms(const fetch_ctx &fc)
-{
-	long least = -1;
-	for (const curl_socket_t fd : fc.kept->sockets) {
-		const long ms = fd == CURL_SOCKET_BAD ? -1 : ms_since_received(fd);
-		if (ms >= 0 && (least < 0 || ms < least))
-			least = ms;
-	}
-	if (least < 0)
-		return -1;
-	const long now = now_ms();
-	const long kernel = std::min(least, now - fc.start_ms);
-	if (kernel + in_flight_ms < now - fc.seen_ms)
-		return kernel;
-	return std::max(kernel, now - fc.answer_ms);
-}
-
-// libcurl's progress callback, about once a second and after every read:
-// the body as it arrives is bounded before decoding, so that an endless
-// stream that decodes to nothing ends too, and so are the transport's own
-// bytes; a fetch that has had nothing of its answer for the stall time
-// ends, and so does one that has no connection after that time (SYNs
-// dropped, an address that never answers), rather than wait out the
-// kernel's retries.
-int progress(void *ctx, curl_off_t /*unused*/, curl_off_t /*unused*/, curl_off_t /*unused*/,
-             curl_off_t /*unused*/)
-{
-	auto *fc = static_cast<fetch_ctx *>(ctx);
-	const long stall_ms = TT_STALL_SECONDS * 1000;
-	const long silence = fc->kept->kernel_tells ? silence_ms(*fc) : 0;
-	// A connection that the service has half closed says no more, but it
-	// was there.
-	fc->connected = fc->connected || silence >= 0;
-	if (fc->sent > TT_MAX_ANSWER || fc->headers > TT_MAX_ANSWER)
-		fc->why = tt_refusal::too_large;
-	else if (silence >= stall_ms)
-		fc->why = tt_refusal::too_slow;
-	else if (!fc->connected && now_ms() - fc->start_ms >= stall_ms)
-		fc->why = tt_refusal::no_connection;
-	return fc->why == tt_refusal::none ? 0 : 1;
-}
-
-// libcurl's debug callback sees every byte as it arrives, before any
-// decoding: the body with its chunk framing, and the TLS messages that
-// carry no answer at all. The progress callback stops the transfer once
-// they are too many.
-int transport_bytes(CURL * /*unused*/, curl_infotype type, char * /*unused*/, std::size_t n, void *ctx)
-{
-	auto *fc = static_cast<fetch_ctx *>(ctx);
-	if (type == CURLINFO_DATA_IN)
-		fc->sent += n;
-	else if (type == CURLINFO_SSL_DATA_IN)
-		fc->headers += n;
-	else
-		return 0;
-	seen(fc, false);
-	return 0;
-}
-
-// Whether the connection on fd has bytes waiting that nobody asked for:
-// a late answer, bytes past the end of the last one, a TLS record. A
-// connection the service has closed has none; libcurl drops it itself and
-// keeps its TLS session for the next.
-bool has_stray_bytes(curl_socket_t fd)
-{
-	pollfd p{fd, POLLIN, 0};
-	char b = 0;
-	return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0 && recv(fd, &b, 1, MSG_PEEK) > 0;
-}
-
-bool kept_connection_has_stray_bytes()
-{
-	return std::any_of(kept.sockets.begin(), kept.sockets.end(),
-	                   [](curl_socket_t fd) { return fd != CURL_SOCKET_BAD && has_stray_bytes(fd); });
-}
-
-// The content codings asked for: the token the service has always been
-// sent first, then those this libcurl decodes.
-const char *accepted_encodings()
-{
-	const bool zlib = (curl_version_info(CURLVERSION_NOW)->features & CURL_VERSION_LIBZ) != 0;
-	return zlib ? "application/json, gzip, deflate" : "application/json";
-}
-
-void set_options(CURL *h, const char *url, fetch_ctx *ctx, bool fresh)
-{
-	curl_easy_setopt(h, CURLOPT_ERRORBUFFER, curlerrbuf.data());
-	curl_easy_setopt(h, CURLOPT_USERAGENT, "dovrel (+" DOVREL_HOME ")");
-	curl_easy_setopt(h, CURLOPT_URL, url);
-	curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, jsonwrite);
-	curl_easy_setopt(h, CURLOPT_WRITEDATA, ctx);
-	curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, headerwrite);
-	curl_easy_setopt(h, CURLOPT_HEADERDATA, ctx);
-	curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, accepted_encodings());
-	// ftp://, file:// and the rest fail before any look-up or connection.
-	allow_http_only(h);
-	curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, socket_made);
-	curl_easy_setopt(h, CURLOPT_SOCKOPTDATA, ctx->kept);
-	curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, socket_closing);
-	curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, ctx->kept);
-	curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, progress);
-	curl_easy_setopt(h, CURLOPT_XFERINFODATA, ctx);
-	curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-	curl_easy_setopt(h, CURLOPT_DEBUGFUNCTION, transport_bytes);
-	curl_easy_setopt(h, CURLOPT_DEBUGDATA, ctx);
-	curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
-	// libcurl reads up to a hundred buffers before it calls back, so the
-	// buffer bounds what a flood of bytes that are not the answer brings in
-	// before it is stopped: well under 1 MiB. A page fits in one or two.
-	curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 4096L);
-	// HTTP/1.1 only: over HTTP/2 a service can send frames that are no
-	// part of any answer, and a request sent as an idle connection closes
-	// is lost, where over HTTP/1.1 libcurl sends it again.
-	curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-	curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
-	curl_easy_setopt(h, CURLOPT_SHARE, ctx->kept->sessions);
-	// No overall time limit, which a slow link could need, but a service
-	// that has stopped sending (or never started) does not hold the
-	// terminal for ever. Where the kernel cannot say when the connection
-	// last received anything, libcurl's rules stand in: the low-speed rule
-	// counts body bytes only, and the connect time-out takes in the TLS
-	// handshake.
-	if (!ctx->kept->kernel_tells) {
-		curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-		curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, TT_STALL_SECONDS);
-		curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, TT_STALL_SECONDS);
-	}
-	// As OpenSSL and the curl tool read them: a private CA's certificates,
-	// in a file or in a folder of hashed names.
-	if (const char *ca = std::getenv("SSL_CERT_FILE"); ca != nullptr && *ca != '\0')
-		curl_easy_setopt(h, CURLOPT_CAINFO, ca);
-	if (const char *dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0')
-		curl_easy_setopt(h, CURLOPT_CAPATH, dir);
-}
-
-void set_message(std::string_view msg)
-{
-	const std::size_t n = std::min(msg.size(), curlerrbuf.size() - 1);
-	std::memcpy(curlerrbuf.data(), msg.data(), n);
-	curlerrbuf[n] = '\0';
-}
-
-// The message for a transfer that failed.
-void explain_failure(CURLcode rc, const fetch_ctx &ctx, bool connected)
-{
-	switch (ctx.why) {
-	case tt_refusal::too_large:
-		std::snprintf(curlerrbuf.data(), curlerrbuf.size(), "answer larger than %zu KiB",
-		              TT_MAX_ANSWER / 1024);
-		return;
-	case tt_refusal::too_slow:
-		// The words libcurl's own rule uses, which users know.
-		std::snprintf(curlerrbuf.data(), curlerrbuf.size(),
-		              "Operation too slow. Less than 1 bytes/sec transferred the last %ld seconds",
-		              TT_STALL_SECONDS);
-		return;
-	case tt_refusal::no_connection:
-		std::snprintf(curlerrbuf.data(), curlerrbuf.size(),
-		              "Connection timed out after %ld milliseconds", now_ms() - ctx.start_ms);
-		return;
-	case tt_refusal::data:
-		// A body refused by jsonwrite is the service's fault, not a
-		// failure to write anything here, whatever libcurl calls it.
-		set_message(tt_errstr(TT_EDATA));
-		return;
-	case tt_refusal::none:
-		// libcurl's decoder refusing the body (two gzip members, bytes
-		// past the stream) and a header line too long for it are the
-		// service's fault too, not a failure to write or to find memory.
-		if (rc == CURLE_WRITE_ERROR || header_line_too_long(rc, connected))
-			set_message(tt_errstr(TT_EDATA));
-		else if (curlerrbuf[0] == '\0')
-			set_message(curl_easy_strerror(rc));
-		return;
-	}
-}
 
 struct tokener_free {
 	void operator()(json_tokener *t) const { json_tokener_free(t); }
@@ -811,39 +540,6 @@ struct tokener_free {
 struct object_put {
 	void operator()(json_object *o) const { json_object_put(o); }
 };
-
-// Whether the transfer that failed may be sent once more: it went out on
-// a connection kept from an earlier page (it made no socket, and it had a
-// service's address: a look-up that failed has none), and nothing of its
-// answer came (an idle close racing the request, a reset, bytes that were
-// no answer).
-bool worth_a_new_connection(CURL *h, const fetch_ctx &ctx, unsigned long made_before)
-{
-	char *ip = nullptr;
-	curl_easy_getinfo(h, CURLINFO_PRIMARY_IP, &ip);
-	return kept.made == made_before && ip != nullptr && *ip != '\0' && ctx.headers == 0 &&
-	       ctx.received == 0 && ctx.why == tt_refusal::none;
-}
-
-// Runs one transfer of url into a fresh context on the kept handle.
-CURLcode transfer(CURL *h, const char *url, fetch_ctx &ctx, json_tokener *tok, bool fresh)
-{
-	const long now = now_ms();
-	ctx =
-	    fetch_ctx{0, tok, nullptr, 0, 0, tt_refusal::none, 0, false, false, now, now, now, &kept, false};
-	// Every option is set afresh: only the caches outlive a fetch.
-	curl_easy_reset(h);
-	set_options(h, url, &ctx, fresh);
-	CURLcode rc = curl_easy_perform(h);
-	// The end of the trailer block is no line libcurl hands over.
-	if (ctx.trailer_open)
-		ctx.headers += 2;
-	if (rc == CURLE_OK && (ctx.sent > TT_MAX_ANSWER || ctx.headers > TT_MAX_ANSWER)) {
-		ctx.why = tt_refusal::too_large;
-		rc = CURLE_ABORTED_BY_CALLBACK;
-	}
-	return rc;
-}
 
 } // namespace
 
@@ -857,51 +553,15 @@ int tt_get(const char *page, tt_page *pg)
 
 	const std::unique_ptr<json_tokener, tokener_free> tok{json_tokener_new()};
 	if (!tok) {
-		set_message("cannot create the JSON parser");
+		set_fetch_message("cannot create the JSON parser");
 		return TT_EXFER;
 	}
-	// Whatever waits unread on the kept connection would be taken for this
-	// page's answer. The page goes on a new connection, and the old one is
-	// closed with the handle whose cache holds it, so that no later page
-	// can be given it either.
-	if (kept.handle != nullptr && kept_connection_has_stray_bytes()) {
-		curl_easy_cleanup(kept.handle);
-		kept.handle = nullptr;
-	}
-	if (kept.handle == nullptr) {
-		kept.handle = curl_easy_init();
-		kept.kernel_tells = kernel_tells_silence();
-	}
-	// A new handle for stray bytes still resumes the TLS session.
-	if (kept.sessions == nullptr) {
-		kept.sessions = curl_share_init();
-		curl_share_setopt(kept.sessions, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-		curl_share_setopt(kept.sessions, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-	}
-	if (kept.handle == nullptr) {
-		set_message("cannot create the transfer");
+	fetch_ctx answer{.tok = tok.get()};
+	const fetched f = fetch(url.data(), answer);
+	const std::unique_ptr<json_object, object_put> obj{answer.obj};
+	if (!f.answered)
 		return TT_EXFER;
-	}
-	CURL *h = kept.handle;
-	fetch_ctx ctx{};
-	const unsigned long made_before = kept.made;
-	CURLcode rc = transfer(h, url.data(), ctx, tok.get(), false);
-	if (rc != CURLE_OK && worth_a_new_connection(h, ctx, made_before)) {
-		json_tokener_reset(tok.get());
-		curlerrbuf[0] = '\0';
-		rc = transfer(h, url.data(), ctx, tok.get(), true);
-	}
-	const std::unique_ptr<json_object, object_put> obj{ctx.obj};
-	if (rc != CURLE_OK) {
-		char *ip = nullptr;
-		curl_easy_getinfo(h, CURLINFO_PRIMARY_IP, &ip);
-		explain_failure(rc, ctx, ip != nullptr && *ip != '\0');
-		return TT_EXFER;
-	}
-
-	long http_status = 0;
-	curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &http_status);
-	return take_answer(http_status, obj.get(), page, pg);
+	return take_answer(f.http_status, obj.get(), page, pg);
 }
 
 const char *tt_errstr(int status)
@@ -912,7 +572,7 @@ const char *tt_errstr(int status)
 	case TT_EARG:
 		return "invalid argument";
 	case TT_EXFER:
-		return curlerrbuf.data();
+		return fetch_message().data();
 	case TT_EHTTP:
 		return "API returned an error code";
 	case TT_EDATA:

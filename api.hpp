@@ -62,7 +62,8 @@ struct json_object;
 
 // The largest answer taken, counted three times: the body as it arrives,
 // chunk framing and all; the body once decoded; and the header and trailer
-// lines with whatever else the transport carries that is not the answer.
+// lines. Everything else the connection carries is bounded with them, in
+// the transport.
 // A page is a few kilobytes, and the parsed document costs many times its
 // text (a body of empty objects, a few hundred times).
 constexpr std::size_t TT_MAX_ANSWER = std::size_t{256} * 1024;
@@ -72,33 +73,22 @@ constexpr std::size_t TT_MAX_ANSWER = std::size_t{256} * 1024;
 constexpr long TT_STALL_SECONDS = 30;
 
 // Why a transfer was stopped from inside, for the message tt_errstr gives.
-enum class tt_refusal : std::uint8_t { none, data, too_large, too_slow, no_connection };
+enum class tt_refusal : std::uint8_t { none, data, too_large, too_slow, no_connection, stray };
 
-// What the run keeps between fetches: the transfer and its connection.
-struct kept_transfer;
-
+// The answer as it arrives.
 struct fetch_ctx {
-	int err;              // 0, or TT_EDATA once the body has been refused
-	json_tokener *tok;    // incremental parser for this transfer
-	json_object *obj;     // the complete JSON value, once there is one
-	std::size_t received; // decoded body bytes so far
-	std::size_t headers;  // header and trailer bytes, and the transport's own
-	tt_refusal why;       // set whenever the transfer is stopped here
-	std::size_t sent;     // body bytes as they arrived, before any decoding
-	bool interim;         // in the header block of a 1xx answer
-	bool trailer_open;    // a trailer line came and the block's end has not
-	long start_ms;        // when the fetch began, on the monotonic clock
-	long seen_ms;         // when libcurl last handed over a byte, answer or not
-	long answer_ms;       // when the last byte of the answer came
-	kept_transfer *kept;  // the transfer it runs on
-	bool connected;       // a connection has been up in this fetch
+	int err = 0;                       // 0, or TT_EDATA once the body has been refused
+	json_tokener *tok = nullptr;       // incremental parser for this transfer
+	json_object *obj = nullptr;        // the complete JSON value, once there is one
+	std::size_t received = 0;          // decoded body bytes so far
+	tt_refusal why = tt_refusal::none; // set whenever the body is refused
 };
 
 // libcurl's write callback: feeds one body chunk to the tokener.
 std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ctx);
 
-// libcurl's header callback: counts header and trailer lines.
-std::size_t headerwrite(char *line, std::size_t size, std::size_t count, void *ctx);
+// Makes ctx ready for the answer to come again from the start.
+void restart_answer(fetch_ctx &ctx);
 
 // The URL of page on the service host names (DOVREL_HOST; the built-in
 // one when null or empty): TT_OK, or the status tt_get gives for a page

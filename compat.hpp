@@ -8,23 +8,20 @@
 
 #include <curl/curl.h>
 #include <langinfo.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#if defined(__FreeBSD__)
-#include <netinet/tcp_fsm.h>
-#endif
 
-// Restricts a transfer to HTTP and HTTPS. libcurl before 7.85 names the
-// protocols by a bit mask only.
+// libcurl's options and codes that not every release has, by the numbers
+// curl.h gives them: a build against one release runs on another, so what
+// the release at hand has is found out at run time.
+constexpr auto curlopt_protocols = static_cast<CURLoption>(181);       // to be retired
+constexpr auto curlopt_protocols_str = static_cast<CURLoption>(10318); // from 7.85
+constexpr auto curle_too_large = static_cast<CURLcode>(100);           // from 8.6
+
+// Restricts a transfer to HTTP and HTTPS: by name where libcurl knows the
+// option, by its bit mask before 7.85.
 inline void allow_http_only(CURL *h)
 {
-#if LIBCURL_VERSION_NUM >= 0x075500
-	curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-#else
-	curl_easy_setopt(h, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
-#endif
+	if (curl_easy_setopt(h, curlopt_protocols_str, "http,https") != CURLE_OK)
+		curl_easy_setopt(h, curlopt_protocols, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 }
 
 // Whether libcurl stopped because a header line was longer than it takes:
@@ -32,11 +29,7 @@ inline void allow_http_only(CURL *h)
 // own. Only a real connection can have sent one.
 inline bool header_line_too_long(CURLcode rc, bool connected)
 {
-#if LIBCURL_VERSION_NUM >= 0x080600
-	if (rc == CURLE_TOO_LARGE)
-		return true;
-#endif
-	return rc == CURLE_OUT_OF_MEMORY && connected;
+	return rc == curle_too_large || (rc == CURLE_OUT_OF_MEMORY && connected);
 }
 
 // Whether a wchar_t holds a Unicode code point. glibc and musl say so once
@@ -50,47 +43,5 @@ inline bool wchar_is_unicode()
 	return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
 #endif
 }
-
-// How long the established TCP connection on fd has received nothing, in
-// milliseconds, TLS records still in flight and header lines included; -1
-// while it is not established, or where the kernel does not say. Linux and
-// FreeBSD keep the figure, each in a unit of its own; elsewhere, and where
-// the kernel refuses to say at run time (a sandbox's filter, an old
-// kernel), a stall is judged by libcurl's own low-speed rule, which sees
-// only body bytes.
-#if (defined(__linux__) || defined(__FreeBSD__)) && defined(TCP_INFO)
-#ifdef __FreeBSD__
-constexpr int tcp_established = TCPS_ESTABLISHED;
-// tcp_fill_info() in sys/netinet/tcp_usrreq.c gives ticks times the
-// length of a tick in microseconds ("measurements in usecs", tcp.h).
-constexpr long silence_units_per_ms = 1000;
-#else
-constexpr int tcp_established = TCP_ESTABLISHED;
-// tcp_get_info() in net/ipv4/tcp.c gives jiffies_to_msecs(): milliseconds.
-constexpr long silence_units_per_ms = 1;
-#endif
-inline long ms_since_received(int fd)
-{
-	tcp_info ti{};
-	socklen_t len = sizeof ti;
-	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0 || ti.tcpi_state != tcp_established)
-		return -1;
-	return static_cast<long>(ti.tcpi_last_data_recv) / silence_units_per_ms;
-}
-// Whether the kernel answers TCP_INFO at all, asked of a socket of our own.
-inline bool kernel_tells_silence()
-{
-	const int fd = socket(AF_INET, SOCK_STREAM, 0);
-	tcp_info ti{};
-	socklen_t len = sizeof ti;
-	const bool tells = fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) == 0;
-	if (fd >= 0)
-		close(fd);
-	return tells;
-}
-#else
-inline bool kernel_tells_silence() { return false; }
-inline long ms_since_received(int) { return -1; }
-#endif
 
 #endif
