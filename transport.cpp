@@ -41,10 +41,10 @@ struct kept_socket {
 struct kept_connection {
 	CURL *handle = nullptr;
 	CURLSH *sessions = nullptr;
-	std::array<kept_socket, 4> sockets{};
-	tcp_facts kernel{};       // what the kernel tells, asked once
-	unsigned long made = 0;   // sockets made, for the connections tried
-	std::uint64_t closed = 0; // received this fetch on sockets since closed
+	std::array<kept_socket, 8> sockets{}; // libcurl keeps 5 idle connections, and makes 2 at a time
+	tcp_facts kernel{};                   // what the kernel tells, asked once
+	unsigned long made = 0;               // sockets made, for the connections tried
+	std::uint64_t closed = 0;             // received this fetch on sockets since closed
 };
 
 kept_connection kept; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
@@ -212,9 +212,27 @@ int progress(void *ctx, curl_off_t /*unused*/, curl_off_t /*unused*/, curl_off_t
 	return tc->why == tt_refusal::none ? 0 : 1;
 }
 
+// Ends every connection of the fetch at once, under libcurl and its TLS
+// library: each socket becomes one that was never connected, so the next
+// read fails, and the connection itself is closed.
+void cut_connections()
+{
+	for (const kept_socket &s : kept.sockets) {
+		const int dead = s.fd == CURL_SOCKET_BAD ? -1 : socket(AF_INET, SOCK_STREAM, 0);
+		if (dead >= 0) {
+			dup2(dead, s.fd);
+			close(dead);
+		}
+	}
+}
+
 // libcurl's debug callback: the request going out, and the body as it
-// arrives, before any decoding, chunk framing and all; where the kernel
-// keeps no count, what the TLS library tells of its own bytes.
+// arrives, before any decoding, chunk framing and all; and what the TLS
+// library tells of its own bytes, which stand in for the kernel's count
+// where it keeps none. OpenSSL reads on through TLS messages that carry
+// no data for as long as they come, without returning to libcurl, whose
+// progress callback is not called meanwhile; no libcurl can stop it, but
+// it tells of every record, and a flood is cut under it here.
 int transport_bytes(CURL * /*unused*/, curl_infotype type, char * /*unused*/, std::size_t n, void *ctx)
 {
 	auto *tc = static_cast<transfer_ctx *>(ctx);
@@ -224,21 +242,14 @@ int transport_bytes(CURL * /*unused*/, curl_infotype type, char * /*unused*/, st
 	} else if (type == CURLINFO_DATA_IN) {
 		tc->sent += n;
 		seen(tc, false);
-	} else if (type == CURLINFO_SSL_DATA_IN && !kept.kernel.counted) {
+	} else if (type == CURLINFO_SSL_DATA_IN) {
 		tc->tls += n;
+		if (tc->why == tt_refusal::none && received(*tc, ask_about_sockets()) > TT_MAX_RECEIVED) {
+			tc->why = tt_refusal::too_large;
+			cut_connections();
+		}
 	}
 	return 0;
-}
-
-// Whether the status line came out of a buffer (the TLS library's, or
-// libcurl's) before the kept connection had received a byte of this
-// fetch: then it was there before the request went out, and is none of
-// its answer. The poll before the fetch sees only what waits in the
-// kernel; no libcurl tells what waits decoded in its TLS library.
-bool answered_before_asked(const transfer_ctx &tc)
-{
-	return !tc.began && kept.made == tc.made_before && kept.kernel.counted &&
-	       ask_about_sockets().received == 0;
 }
 
 // libcurl's header callback: counts header and trailer lines.
@@ -248,8 +259,6 @@ std::size_t headerwrite(char *line, std::size_t size, std::size_t count, void *c
 	const std::size_t n = size * count;
 	const std::string_view l{line, n};
 	if (l.starts_with("HTTP/")) {
-		if (answered_before_asked(*tc))
-			return refuse(tc, tt_refusal::stray);
 		// A 1xx answer only says that the answer is yet to come.
 		const std::size_t code = l.find(' ');
 		tc->interim = code != std::string_view::npos && code + 1 < n && l[code + 1] == '1';
@@ -402,7 +411,6 @@ void explain_failure(CURL *h, CURLcode rc, const transfer_ctx &tc)
 		              "Connection timed out after %ld milliseconds", now_ms() - tc.start_ms);
 		return;
 	case tt_refusal::data:
-	case tt_refusal::stray:
 		// A body refused by jsonwrite is the service's fault, not a
 		// failure to write anything here, whatever libcurl calls it.
 		set_fetch_message(tt_errstr(TT_EDATA));
@@ -428,12 +436,11 @@ void explain_failure(CURL *h, CURLcode rc, const transfer_ctx &tc)
 // a connection kept from an earlier page (it made no socket, and it had a
 // service's address: a look-up that failed has none), nothing of its
 // answer came (an idle close racing the request, a reset, bytes that were
-// no answer), and no rule here ended it but the one for bytes that came
-// before the request.
+// no answer: over TLS these may have waited decoded in the TLS library),
+// and no rule here ended it.
 bool worth_a_new_connection(CURL *h, const transfer_ctx &tc)
 {
-	return kept.made == tc.made_before && has_address(h) && !tc.began &&
-	       (tc.why == tt_refusal::none || tc.why == tt_refusal::stray) &&
+	return kept.made == tc.made_before && has_address(h) && !tc.began && tc.why == tt_refusal::none &&
 	       tc.answer->why == tt_refusal::none;
 }
 

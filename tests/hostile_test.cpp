@@ -20,23 +20,24 @@ struct hostile_case {
 	std::string out;
 	std::string err;
 	int deadline_s = 10;
-	std::vector<std::string> env{}; // before the table's DOVREL_HOST, so they win
+	std::vector<std::string> env{}; // over the table's DOVREL_HOST
 	std::string script{};           // if set, a shell line that runs dovrel as "$0"
 	std::size_t connections = 0;    // if not 0, the connections PAGE and PAGE-2 took
 };
 
 // A slow link to a local service, for one connection: what the client
 // sends goes through at once, and so does what the service sends until it
-// has seen a request; the answer then comes a byte every gap_ms. A TLS
-// handshake is quick, then its records take long to cross, as on a
-// satellite link.
+// has seen a request (or from the start, if it is to); the answer then
+// comes a byte every gap_ms. A TLS handshake is quick, unless slow from
+// the start, then its records take long to cross, as on a satellite link.
 struct slow_link : loopback_port {
 	local_service &svc;
 	int gap_ms;
+	bool from_start;
 	std::atomic<int> client = -1; // set by the relay's thread
 	int upstream = socket(AF_INET, SOCK_STREAM, 0);
 
-	slow_link(local_service &s, int gap) : svc(s), gap_ms(gap)
+	slow_link(local_service &s, int gap, bool start = false) : svc(s), gap_ms(gap), from_start(start)
 	{
 		serve([this] {
 			const sockaddr_in a = loopback(svc.port);
@@ -60,7 +61,7 @@ struct slow_link : loopback_port {
 	{
 		std::array<char, 4096> buf{};
 		for (ssize_t n = 0; (n = recv(from, buf.data(), buf.size(), 0)) > 0;) {
-			const bool slow = answers && svc.requests > 0;
+			const bool slow = answers && (from_start || svc.requests > 0);
 			for (ssize_t i = 0; i < n; i += slow ? 1 : n) {
 				pause_for(slow ? gap_ms : 0);
 				if (!send_all(to, {buf.data() + i, slow ? 1 : static_cast<std::size_t>(n)}))
@@ -196,10 +197,14 @@ TEST(HostileService, CannotStallARunNorIsCutWhileAlive)
 	// One large TLS record, about 20 bytes a second for 45 s, that nothing
 	// can be read of before it is whole; and header lines at 10 bytes a
 	// second for 40 s.
-	local_service secure({{"record", page_json(std::string(700, 'r'))}}, tls.path);
+	local_service secure({{"record", page_json(std::string(700, 'r'))}, {"handshake", page_json("hs")}},
+	                     tls.path);
 	local_service padded(
 	    {{"headers", {.chunks = page_json("h").chunks, .headers = {{"X-Pad", std::string(250, 'p')}}}}});
-	const slow_link record(secure, 50), headers(padded, 100);
+	// And a TLS handshake of some 40 s, at 40 bytes a second, which the
+	// service waits out.
+	secure.server->set_read_timeout(90, 0);
+	const slow_link record(secure, 50), headers(padded, 100), handshake(secure, 25, true);
 	// A chunk extension a byte a second: bytes, but none of the answer.
 	const raw_service extension("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10;e=", "e", 1000);
 	// A listener whose queue is full answers no SYN: the connect never ends.
@@ -227,6 +232,8 @@ TEST(HostileService, CannotStallARunNorIsCutWhileAlive)
 	    {"trickle", trickle(std::string(330, 't')), 0, plain_screen({std::string(40, 't')}), "", 150},
 	    {"record", {}, 0, plain_screen({std::string(40, 'r')}), "", 150, over_tls},
 	    {"headers", {}, 0, plain_screen({"h"}), "", 150, {"DOVREL_HOST=" + headers.host()}},
+	    {"handshake", {}, 0, plain_screen({"hs"}), "", 150,
+	     {"DOVREL_HOST=https://" + handshake.host(), "SSL_CERT_FILE=" + tls.path + "/cert.pem"}},
 	    {"extension", {}, 1, "", too_slow, 60, {"DOVREL_HOST=" + extension.host()}},
 	    // A kept connection silent at the prompt for longer than the stall
 	    // limit carries the next page all the same.

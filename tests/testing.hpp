@@ -113,6 +113,7 @@ inline answer page_json(const std::string &content, const std::string &next_subp
 // can last well past the client's patience without holding up the test.
 struct local_service {
 	std::map<std::string, answer> pages; // by page text
+	std::string address;                 // 127.0.0.1, or ::1
 	std::unique_ptr<httplib::Server> server;
 	std::thread thread;
 	int port = -1;
@@ -124,8 +125,8 @@ struct local_service {
 	std::condition_variable stop;
 
 	explicit local_service(std::map<std::string, answer> p = {}, const std::string &tls = "",
-	                       int keep_alive_s = 1)
-	    : pages(std::move(p)),
+	                       int keep_alive_s = 1, std::string addr = "127.0.0.1")
+	    : pages(std::move(p)), address(std::move(addr)),
 	      server(tls.empty() ? std::make_unique<httplib::Server>()
 	                         : std::make_unique<httplib::SSLServer>((tls + "/cert.pem").c_str(),
 	                                                                (tls + "/key.pem").c_str()))
@@ -136,7 +137,7 @@ struct local_service {
 		// As web servers do on kept connections: Nagle's delay would hold
 		// back every answer's second write until the client's late ACK.
 		server->set_tcp_nodelay(true);
-		port = server->bind_to_any_port("127.0.0.1");
+		port = server->bind_to_any_port(address);
 		check(port >= 0, "the local service cannot listen");
 		thread = std::thread([this] { server->listen_after_bind(); });
 		// A stop() before the loop runs would be lost and join() would hang.
@@ -153,7 +154,11 @@ struct local_service {
 		server->stop();
 		thread.join();
 	}
-	std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+	std::string host() const
+	{
+		return (address.find(':') == std::string::npos ? address : "[" + address + "]") + ":" +
+		       std::to_string(port);
+	}
 	httplib::Request last_request()
 	{
 		const std::lock_guard<std::mutex> g(lock);
@@ -397,9 +402,17 @@ inline run_result run(std::vector<std::string> argv, const run_options &o = {})
 	posix_spawnattr_setsigmask(&attr, &none);
 	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
-	// The run's own variables come first: getenv takes the first it finds.
-	std::vector<std::string> env = o.env;
-	env.insert(env.end(), {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + dir.path, "LC_ALL=C.UTF-8"});
+	// One of each name, the first given winning: the run's own variables
+	// over the defaults.
+	std::map<std::string, std::string> by_name;
+	for (const std::string &v : o.env)
+		by_name.emplace(v.substr(0, v.find('=')), v);
+	for (const std::string &v : std::vector<std::string>{"PATH=/usr/local/bin:/usr/bin:/bin",
+	                                                     "HOME=" + dir.path, "LC_ALL=C.UTF-8"})
+		by_name.emplace(v.substr(0, v.find('=')), v);
+	std::vector<std::string> env;
+	for (const auto &[name, v] : by_name)
+		env.push_back(v);
 	std::vector<char *> cargv, cenv;
 	// posix_spawn takes char *, which only a string that is not const gives.
 	// cppcheck-suppress constVariableReference
