@@ -124,8 +124,8 @@ std::uint64_t received(const transfer_ctx &tc, const connection_view &v)
 
 void note_socket(curl_socket_t from, curl_socket_t to)
 {
-	const auto slot = std::find_if(kept.sockets.begin(), kept.sockets.end(),
-	                               [from](const kept_socket &s) { return s.fd == from; });
+	auto *const slot = std::find_if(kept.sockets.begin(), kept.sockets.end(),
+	                                [from](const kept_socket &s) { return s.fd == from; });
 	if (slot != kept.sockets.end())
 		*slot = {to, 0};
 }
@@ -139,8 +139,8 @@ int socket_made(void * /*unused*/, curl_socket_t fd, curlsocktype /*unused*/)
 
 int socket_closing(void * /*unused*/, curl_socket_t fd)
 {
-	const auto s = std::find_if(kept.sockets.begin(), kept.sockets.end(),
-	                            [fd](const kept_socket &k) { return k.fd == fd; });
+	auto *const s = std::find_if(kept.sockets.begin(), kept.sockets.end(),
+	                             [fd](const kept_socket &k) { return k.fd == fd; });
 	if (s != kept.sockets.end()) {
 		const std::uint64_t n = ask_kernel(fd).received;
 		kept.closed += n - std::min(n, s->base);
