@@ -6,6 +6,7 @@
 #include "transport.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -367,17 +368,27 @@ int take_answer(long http_status, json_object *obj, const char *page, tt_page *p
 	if (obj == nullptr || json_object_is_type(obj, json_type_object) == 0)
 		return TT_EDATA;
 
+	// Reading a value that is not a string makes json-c write it out,
+	// and an allocation that fails there leaves a link out or the content
+	// empty: nothing is taken from a document read short of memory.
+	errno = 0;
+	tt_link next_page{};
+	tt_link next_subpage{};
+	copy_key(obj, "nextPage", next_page);
+	copy_key(obj, "nextSubPage", next_subpage);
+	json_object *content = nullptr;
+	const char *markup_text = json_object_object_get_ex(obj, "content", &content) != 0
+	                              ? json_object_get_string(content)
+	                              : nullptr;
+	if (errno == ENOMEM) {
+		set_fetch_message(std::strerror(ENOMEM));
+		return TT_EXFER;
+	}
+
 	// page may be pg->next_subpage: take the id before the links change.
 	copy_link(pg->id, page);
-	pg->next_page[0] = '\0';
-	pg->next_subpage[0] = '\0';
-	copy_key(obj, "nextPage", pg->next_page);
-	copy_key(obj, "nextSubPage", pg->next_subpage);
-
-	json_object *content = nullptr;
-	if (json_object_object_get_ex(obj, "content", &content) == 0)
-		return TT_EDATA;
-	const char *markup_text = json_object_get_string(content);
+	pg->next_page = next_page;
+	pg->next_subpage = next_subpage;
 	if (markup_text == nullptr)
 		return TT_EDATA;
 	parse(markup_text, pg);
@@ -419,7 +430,12 @@ std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ct
 		return is_json_space({chunk, n}) ? n : refuse(fc, tt_refusal::data);
 	// The bound above keeps n far below the tokener's int length. Invalid
 	// JSON in the last chunk is left for tt_get to find: no document.
+	// json-c before 0.17 reads on past an allocation that failed, with a
+	// string cut short; malloc's ENOMEM is then the only sign.
+	errno = 0;
 	fc->obj = json_tokener_parse_ex(fc->tok, chunk, static_cast<int>(n));
+	if (errno == ENOMEM)
+		return refuse(fc, tt_refusal::memory);
 	if (fc->obj == nullptr && json_tokener_get_error(fc->tok) != json_tokener_continue)
 		fc->err = TT_EDATA;
 	return n;
@@ -553,7 +569,7 @@ int tt_get(const char *page, tt_page *pg)
 
 	const std::unique_ptr<json_tokener, tokener_free> tok{json_tokener_new()};
 	if (!tok) {
-		set_fetch_message("cannot create the JSON parser");
+		set_fetch_message(std::strerror(ENOMEM)); // the only way it fails
 		return TT_EXFER;
 	}
 	fetch_ctx answer{.tok = tok.get()};

@@ -73,7 +73,7 @@ constexpr std::size_t TT_MAX_ANSWER = std::size_t{256} * 1024;
 constexpr long TT_STALL_SECONDS = 30;
 
 // Why a transfer was stopped from inside, for the message tt_errstr gives.
-enum class tt_refusal : std::uint8_t { none, data, too_large, too_slow, no_connection };
+enum class tt_refusal : std::uint8_t { none, data, too_large, too_slow, no_connection, memory };
 
 // The answer as it arrives.
 struct fetch_ctx {

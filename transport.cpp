@@ -6,6 +6,7 @@
 #include "kernel.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -409,6 +410,9 @@ void explain_failure(CURL *h, CURLcode rc, const transfer_ctx &tc)
 	case tt_refusal::no_connection:
 		std::snprintf(curlerrbuf.data(), curlerrbuf.size(),
 		              "Connection timed out after %ld milliseconds", now_ms() - tc.start_ms);
+		return;
+	case tt_refusal::memory:
+		set_fetch_message(std::strerror(ENOMEM));
 		return;
 	case tt_refusal::data:
 		// A body refused by jsonwrite is the service's fault, not a

@@ -184,6 +184,21 @@ TEST(HostileService, CannotCrashOrLeakAFailedPage)
 	    {"tcrlf", pages["tcrlf"], 0, crlf_typed, "", 10, {}, R"(printf 'tcrlf\n\n\n' | "$0")", 2},
 	}, pages);
 	// clang-format on
+
+	// Each allocation json-c makes, failing in turn: a chain shows whole
+	// pages, or as many as it could and then why it stopped.
+	const local_service chain({{"100", page_json(R"(<s c="bg-red yellow">Red</s> &eacute;)", "100-2")},
+	                           {"100-2", {200, {R"({"content":"Two","nextPage":101})"}}}});
+	const std::string whole = plain_screen({"Red \u00e9"}) + "\n" + plain_screen({"Two"});
+	for (int n = 1; n <= 40; ++n) {
+		SCOPED_TRACE(n);
+		const run_result r =
+		    run_dovrel({"100"}, {.env = {"DOVREL_HOST=" + chain.host(), "LD_PRELOAD=" FAIL_JSON_ALLOC,
+		                                 "DOVREL_FAIL_JSON_ALLOC=" + std::to_string(n)}});
+		EXPECT_EQ(r.status == 0 ? r.out : whole.substr(0, r.out.size()), r.out);
+		EXPECT_EQ(r.status == 0 ? r.out : r.err,
+		          r.status == 0 ? whole : "dovrel: " + std::string(std::strerror(ENOMEM)) + "\n");
+	}
 }
 
 // Half a minute and more each, side by side: a service that sends nothing
