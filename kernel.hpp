@@ -25,17 +25,20 @@ struct tcp_facts {
 	long silence_ms = -1;       // since the last byte came; -1 unless established
 	std::uint64_t received = 0; // bytes received on the connection so far
 	bool told = false;          // whether the kernel answered at all
+	bool dropped = false;       // reset, or timed out: the kernel has closed it
 	bool counted = false;       // whether received is the kernel's count
 };
 
 #if (defined(__linux__) || defined(__FreeBSD__)) && defined(TCP_INFO)
 #ifdef __FreeBSD__
 constexpr int tcp_established = TCPS_ESTABLISHED;
+constexpr int tcp_closed = TCPS_CLOSED;
 // tcp_fill_info() in sys/netinet/tcp_usrreq.c gives ticks times the
 // length of a tick in microseconds ("measurements in usecs", tcp.h).
 constexpr long silence_units_per_ms = 1000;
 #else
 constexpr int tcp_established = 1; // TCP_ESTABLISHED in the kernel's tcp_states.h
+constexpr int tcp_closed = 7;      // TCP_CLOSE
 // tcp_get_info() in net/ipv4/tcp.c gives jiffies_to_msecs(): milliseconds.
 constexpr long silence_units_per_ms = 1;
 #endif
@@ -48,6 +51,7 @@ inline tcp_facts ask_kernel(int fd)
 	if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &ti, &len) != 0)
 		return f;
 	f.told = true;
+	f.dropped = ti.tcpi_state == tcp_closed;
 	// A connection the service has half closed has no silence to speak
 	// of, but what it sent still counts.
 	if (ti.tcpi_state == tcp_established)

@@ -46,6 +46,8 @@ struct kept_connection {
 	tcp_facts kernel{};                   // what the kernel tells, asked once
 	unsigned long made = 0;               // sockets made, for the connections tried
 	std::uint64_t closed = 0;             // received this fetch on sockets since closed
+	bool named_streams = false;           // the last page came over HTTP/2
+	bool dropped = false;                 // the kernel closed a connection of this fetch
 };
 
 kept_connection kept; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
@@ -143,8 +145,9 @@ int socket_closing(void * /*unused*/, curl_socket_t fd)
 	auto *const s = std::find_if(kept.sockets.begin(), kept.sockets.end(),
 	                             [fd](const kept_socket &k) { return k.fd == fd; });
 	if (s != kept.sockets.end()) {
-		const std::uint64_t n = ask_kernel(fd).received;
-		kept.closed += n - std::min(n, s->base);
+		const tcp_facts f = ask_kernel(fd);
+		kept.closed += f.received - std::min(f.received, s->base);
+		kept.dropped = kept.dropped || f.dropped;
 	}
 	note_socket(fd, CURL_SOCKET_BAD);
 	return close(fd);
@@ -153,6 +156,7 @@ int socket_closing(void * /*unused*/, curl_socket_t fd)
 void count_from_here()
 {
 	kept.closed = 0;
+	kept.dropped = false;
 	for (kept_socket &s : kept.sockets)
 		if (s.fd != CURL_SOCKET_BAD)
 			s.base = ask_kernel(s.fd).received;
@@ -305,13 +309,15 @@ bool kept_connection_has_stray_bytes()
 }
 
 // The handle whose connection may carry the next page, or null. Whatever
-// waits unread on the kept connection would be taken for this page's
-// answer: the page goes on a new connection, and the old one is closed
-// with the handle whose cache holds it, so that no later page can be
-// given it either.
+// waits unread on a kept HTTP/1.1 connection would be taken for this
+// page's answer: the page goes on a new connection, and the old one is
+// closed with the handle whose cache holds it, so that no later page can
+// be given it either. Over HTTP/2 what waits is the protocol's own (a
+// window update, settings) or an answer to a stream that has ended, which
+// libcurl sets aside.
 CURL *trusted_handle()
 {
-	if (kept.handle != nullptr && kept_connection_has_stray_bytes()) {
+	if (kept.handle != nullptr && !kept.named_streams && kept_connection_has_stray_bytes()) {
 		curl_easy_cleanup(kept.handle);
 		kept.handle = nullptr;
 	}
@@ -359,7 +365,12 @@ void set_options(CURL *h, const char *url, transfer_ctx *ctx, bool fresh)
 	// buffer bounds what a flood brings in before it is stopped. A page
 	// fits in one or two.
 	curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 4096L);
-	curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+	// HTTP/2 over TLS where the service offers it, HTTP/1.1 otherwise: an
+	// HTTP/2 answer names its request's stream, so that a late copy of an
+	// answer, even one waiting decoded in the TLS library, is never taken
+	// for the next page's; and its frames that carry no answer count with
+	// every other byte received.
+	curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
 	curl_easy_setopt(h, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
 	curl_easy_setopt(h, CURLOPT_SHARE, kept.sessions);
 	// No overall time limit, which a slow link could need, but a service
@@ -422,13 +433,16 @@ void explain_failure(CURL *h, CURLcode rc, const transfer_ctx &tc)
 	case tt_refusal::none:
 		// libcurl's decoder refusing the body (two gzip members, bytes
 		// past the stream), a header or trailer line too long for it, and
-		// a chunked body it cannot read with the connection still up
-		// (no error from the system) are the service's fault too, not a
-		// failure to write or to find memory.
+		// a chunked body it cannot read while the connection stands (not
+		// reset or timed out in the kernel; libcurl's errno of the system,
+		// where the kernel does not tell, is kept from earlier transfers)
+		// are the service's fault too, not a failure to write, to find
+		// memory or to receive.
 		long os_errno = 0;
 		curl_easy_getinfo(h, CURLINFO_OS_ERRNO, &os_errno);
+		const bool connection_stood = kept.kernel.told ? !kept.dropped : os_errno == 0;
 		if (rc == CURLE_WRITE_ERROR || header_line_too_long(rc, has_address(h)) ||
-		    (rc == CURLE_RECV_ERROR && tc.began && os_errno == 0))
+		    (rc == CURLE_RECV_ERROR && tc.began && connection_stood))
 			set_fetch_message(tt_errstr(TT_EDATA));
 		else if (curlerrbuf[0] == '\0')
 			set_fetch_message(curl_easy_strerror(rc));
@@ -458,6 +472,9 @@ CURLcode transfer(CURL *h, const char *url, transfer_ctx &tc, bool fresh)
 	curl_easy_reset(h);
 	set_options(h, url, &tc, fresh);
 	CURLcode rc = curl_easy_perform(h);
+	long version = 0;
+	curl_easy_getinfo(h, CURLINFO_HTTP_VERSION, &version);
+	kept.named_streams = version == CURL_HTTP_VERSION_2_0;
 	// The end of the trailer block is no line libcurl hands over.
 	if (tc.trailer_open)
 		tc.headers += 2;

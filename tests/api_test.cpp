@@ -10,12 +10,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <tuple>
 
 #include <openssl/ssl.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <zlib.h>
 
 using namespace testing_support;
@@ -430,11 +434,89 @@ TEST(Fetch, SpeaksTlsAndTrustsTheGivenCertificates)
 	EXPECT_EQ(secure.last_request().path, "/json/100");
 }
 
+// nghttpd, which speaks HTTP/2 over TLS only, serving the pages on
+// 127.0.0.1 for the life of the object; its log names every connection
+// that asked for something.
+struct h2_service {
+	const temp_dir dir;
+	int port = -1;
+	pid_t pid = -1;
+
+	h2_service(const std::string &tls, const std::map<std::string, answer> &pages)
+	{
+		std::filesystem::create_directory(dir.path + "/json");
+		for (const auto &[name, a] : pages)
+			std::ofstream(dir.path + "/json/" + name) << a.chunks[0];
+		{
+			const loopback_port free; // nghttpd binds it once this goes
+			port = free.port;
+		}
+		std::vector<std::string> args = {"nghttpd",
+		                                 "-a",
+		                                 "127.0.0.1",
+		                                 "-v",
+		                                 "-d",
+		                                 dir.path,
+		                                 std::to_string(port),
+		                                 tls + "/key.pem",
+		                                 tls + "/cert.pem"};
+		std::vector<char *> argv;
+		for (std::string &a : args)
+			argv.push_back(a.data());
+		argv.push_back(nullptr);
+		posix_spawn_file_actions_t fa;
+		posix_spawn_file_actions_init(&fa);
+		posix_spawn_file_actions_addopen(&fa, 1, (dir.path + "/log").c_str(), O_WRONLY | O_CREAT,
+		                                 0600);
+		char *no_env[] = {nullptr};
+		check(posix_spawnp(&pid, "nghttpd", &fa, nullptr, argv.data(), no_env) == 0, "nghttpd");
+		posix_spawn_file_actions_destroy(&fa);
+		for (int i = 0; i < 500 && !listening(); ++i)
+			pause_for(10);
+	}
+	~h2_service()
+	{
+		kill(pid, SIGTERM);
+		waitpid(pid, nullptr, 0);
+	}
+	h2_service(h2_service &&) = delete;
+	bool listening() const
+	{
+		const int fd = socket(AF_INET, SOCK_STREAM, 0);
+		const sockaddr_in a = loopback(port);
+		const bool up = connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+		close(fd);
+		return up;
+	}
+	std::string host() const { return "https://127.0.0.1:" + std::to_string(port); }
+	std::size_t connections() const
+	{
+		std::ifstream log(dir.path + "/log");
+		std::set<std::string> ids;
+		for (std::string line; std::getline(log, line);)
+			if (line.starts_with("[id=") && line.find("recv HEADERS") != std::string::npos)
+				ids.insert(line.substr(0, line.find(']')));
+		return ids.size();
+	}
+};
+
 TEST(Fetch, KeepsOneConnectionWhileTheServiceDoes)
 {
 	const temp_dir tls;
 	ASSERT_TRUE(self_signed(tls.path)) << "openssl could not make a certificate";
 	setenv("SSL_CERT_FILE", (tls.path + "/cert.pem").c_str(), 1);
+	// A service that offers HTTP/2, and speaks nothing else: the chain on
+	// one connection.
+	const h2_service h2(tls.path, {{"1", page_json("1")}, {"2", page_json("2")}, {"3", page_json("3")}});
+	ASSERT_TRUE(h2.listening()) << "nghttpd did not start";
+	setenv("DOVREL_HOST", h2.host().c_str(), 1);
+	for (const char *page : {"1", "2", "3"}) {
+		tt_page pg{};
+		EXPECT_EQ(tt_get(page, &pg), TT_OK) << page << ": " << tt_errstr(TT_EXFER);
+		EXPECT_EQ(pg.text[0][0], page[0]);
+	}
+	EXPECT_EQ(h2.connections(), 1U);
+
 	// A service that closes after every answer, without a word, gets a
 	// new connection for each page and loses none; so does one that sends
 	// a stray CRLF past each answer, which over TLS waits decoded in the
