@@ -119,7 +119,9 @@ connection_view ask_about_sockets()
 
 // What this fetch has received: the kernel's count where it keeps one;
 // elsewhere libcurl's, which knows TLS only as far as its TLS library
-// tells (OpenSSL its record headers and messages, GnuTLS nothing).
+// tells (OpenSSL its record headers and messages, GnuTLS nothing). No
+// libcurl counts what it receives but does not hand over: its size
+// figures are of the body and the header lines.
 std::uint64_t received(const transfer_ctx &tc, const connection_view &v)
 {
 	return kept.kernel.counted ? v.received : tc.headers + tc.sent + tc.tls;
@@ -192,7 +194,9 @@ long silence_ms(const transfer_ctx &tc, long kernel_ms)
 	return std::max(kernel, now - tc.answer_ms);
 }
 
-// libcurl's progress callback, about once a second and after every read:
+// libcurl's progress callback, about once a second and after every read.
+// No libcurl has a stall rule that sees more than the body (its low-speed
+// limit) or a connect time-out that leaves out the TLS handshake:
 // every byte received is bounded, so that a stream that decodes to
 // nothing or is no answer at all ends too; a fetch that has had nothing of
 // its answer for the stall time ends, and so does one that has no
@@ -293,7 +297,8 @@ std::size_t bodywrite(char *chunk, std::size_t size, std::size_t count, void *ct
 // Whether the connection on fd has bytes waiting that nobody asked for:
 // a late answer, bytes past the end of the last one, a TLS record. A
 // connection the service has closed has none; libcurl drops it itself and
-// keeps its TLS session for the next.
+// keeps its TLS session for the next. No libcurl looks for bytes waiting
+// on an HTTP/1.1 connection it reuses: it reads them as the answer.
 bool has_stray_bytes(curl_socket_t fd)
 {
 	pollfd p{fd, POLLIN, 0};
@@ -455,7 +460,9 @@ void explain_failure(CURL *h, CURLcode rc, const transfer_ctx &tc)
 // service's address: a look-up that failed has none), nothing of its
 // answer came (an idle close racing the request, a reset, bytes that were
 // no answer: over TLS these may have waited decoded in the TLS library),
-// and no rule here ended it.
+// and no rule here ended it. libcurl sends a request again itself only
+// where the connection was dead before anything came (7.88 and 8.x
+// alike), not where bytes that are no answer came first.
 bool worth_a_new_connection(CURL *h, const transfer_ctx &tc)
 {
 	return kept.made == tc.made_before && has_address(h) && !tc.began && tc.why == tt_refusal::none &&

@@ -34,7 +34,7 @@ http {
 	keepalive_timeout 75s;
 	server {
 		listen 127.0.0.1:$1;
-		listen 127.0.0.1:$2 ssl;
+		listen 127.0.0.1:$2 ssl http2;
 		ssl_protocols TLSv1.3;
 		ssl_certificate $tmp/cert.pem;
 		ssl_certificate_key $tmp/key.pem;

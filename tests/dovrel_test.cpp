@@ -111,6 +111,8 @@ TEST(Program, RunsEachSessionByteForByte)
 	    // Nor do those of a message, whatever the locale.
 	    {{"1"}, "", 1, "", "dovrel: DOVREL_HOST has no host: //?]0;title?\n", 10, {"DOVREL_HOST=//\x1b]0;title\x07"}},
 	    {{"1"}, "", 1, "", "dovrel: DOVREL_HOST has a query or fragment: \xc3\xa9???#\n", 10, {"DOVREL_HOST=\xc3\xa9\xe2\x80\xae\xc2\x9b\x7f#"}},
+	    // The format characters' first and last entries and the ends of a range, with their neighbours.
+	    {{"1"}, "", 1, "", "dovrel: DOVREL_HOST has a query or fragment: \xc2\xac?\xc2\xae???#\n", 10, {"DOVREL_HOST=\xc2\xac\xc2\xad\xc2\xae\xf3\xa0\x80\xa0\xf3\xa0\x81\xbf\xef\xbf\xbf#"}},
 	    {{"1"}, "", 1, "", "dovrel: DOVREL_HOST has a query or fragment: ??#\n", 10, {"LC_ALL=C", "DOVREL_HOST=\xc3\xa9#"}},
 	    // Control characters from the page never reach the terminal.
 	    {{"500"}, "", 0, plain_screen({" [31mred 2J | |%"}), ""},
