@@ -387,7 +387,9 @@ int take_answer(long http_status, json_object *obj, const char *page, tt_page *p
 
 	// page may be pg->next_subpage: take the id before the links change.
 	copy_link(pg->id, page);
+	// cppcheck-suppress autoVariables ; a std::array is copied, not pointed to
 	pg->next_page = next_page;
+	// cppcheck-suppress autoVariables
 	pg->next_subpage = next_subpage;
 	if (markup_text == nullptr)
 		return TT_EDATA;

@@ -144,8 +144,8 @@ int socket_made(void * /*unused*/, curl_socket_t fd, curlsocktype /*unused*/)
 
 int socket_closing(void * /*unused*/, curl_socket_t fd)
 {
-	auto *const s = std::find_if(kept.sockets.begin(), kept.sockets.end(),
-	                             [fd](const kept_socket &k) { return k.fd == fd; });
+	const auto *const s = std::find_if(kept.sockets.begin(), kept.sockets.end(),
+	                                   [fd](const kept_socket &k) { return k.fd == fd; });
 	if (s != kept.sockets.end()) {
 		const tcp_facts f = ask_kernel(fd);
 		kept.closed += f.received - std::min(f.received, s->base);

@@ -461,6 +461,7 @@ struct h2_service {
 		                                 tls + "/key.pem",
 		                                 tls + "/cert.pem"};
 		std::vector<char *> argv;
+		// cppcheck-suppress constVariableReference ; posix_spawn takes char *
 		for (std::string &a : args)
 			argv.push_back(a.data());
 		argv.push_back(nullptr);
