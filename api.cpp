@@ -415,6 +415,23 @@ std::size_t refuse(fetch_ctx *fc, tt_refusal why)
 	return 0;
 }
 
+bool is_digit(char ch) { return ch >= '0' && ch <= '9'; }
+
+// json-c before 0.17 reads on past an allocation that failed, with a
+// string cut short or a member left out, and says nothing: malloc's ENOMEM
+// is the only sign, and json-c clears errno as it reads each number, which
+// happens at the byte after its last digit. So the tokener is given a
+// chunk in pieces that end at such a digit, so that any number a piece
+// completes is read at its first byte, and errno after it is still the
+// sign of every allocation in it. A page has some tens of them.
+std::size_t end_of_piece(const char *chunk, std::size_t from, std::size_t n)
+{
+	for (std::size_t i = from + 1; i < n; ++i)
+		if (is_digit(chunk[i - 1]) && !is_digit(chunk[i]))
+			return i;
+	return n;
+}
+
 } // namespace
 
 std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ctx)
@@ -432,14 +449,18 @@ std::size_t jsonwrite(char *chunk, std::size_t size, std::size_t count, void *ct
 		return is_json_space({chunk, n}) ? n : refuse(fc, tt_refusal::data);
 	// The bound above keeps n far below the tokener's int length. Invalid
 	// JSON in the last chunk is left for tt_get to find: no document.
-	// json-c before 0.17 reads on past an allocation that failed, with a
-	// string cut short; malloc's ENOMEM is then the only sign.
-	errno = 0;
-	fc->obj = json_tokener_parse_ex(fc->tok, chunk, static_cast<int>(n));
-	if (errno == ENOMEM)
-		return refuse(fc, tt_refusal::memory);
-	if (fc->obj == nullptr && json_tokener_get_error(fc->tok) != json_tokener_continue)
-		fc->err = TT_EDATA;
+	for (std::size_t at = 0; at < n && fc->obj == nullptr;) {
+		const std::size_t cut = end_of_piece(chunk, at, n);
+		errno = 0;
+		fc->obj = json_tokener_parse_ex(fc->tok, chunk + at, static_cast<int>(cut - at));
+		if (errno == ENOMEM)
+			return refuse(fc, tt_refusal::memory);
+		if (fc->obj == nullptr && json_tokener_get_error(fc->tok) != json_tokener_continue) {
+			fc->err = TT_EDATA;
+			break;
+		}
+		at = cut;
+	}
 	return n;
 }
 

@@ -46,7 +46,6 @@ struct kept_connection {
 	tcp_facts kernel{};                   // what the kernel tells, asked once
 	unsigned long made = 0;               // sockets made, for the connections tried
 	std::uint64_t closed = 0;             // received this fetch on sockets since closed
-	bool named_streams = false;           // the last page came over HTTP/2
 	bool dropped = false;                 // the kernel closed a connection of this fetch
 };
 
@@ -314,15 +313,13 @@ bool kept_connection_has_stray_bytes()
 }
 
 // The handle whose connection may carry the next page, or null. Whatever
-// waits unread on a kept HTTP/1.1 connection would be taken for this
-// page's answer: the page goes on a new connection, and the old one is
-// closed with the handle whose cache holds it, so that no later page can
-// be given it either. Over HTTP/2 what waits is the protocol's own (a
-// window update, settings) or an answer to a stream that has ended, which
-// libcurl sets aside.
+// waits unread on the kept connection would be taken for this page's
+// answer over HTTP/1.1: the page goes on a new connection, and the old one
+// is closed with the handle whose cache holds it, so that no later page
+// can be given it either.
 CURL *trusted_handle()
 {
-	if (kept.handle != nullptr && !kept.named_streams && kept_connection_has_stray_bytes()) {
+	if (kept.handle != nullptr && kept_connection_has_stray_bytes()) {
 		curl_easy_cleanup(kept.handle);
 		kept.handle = nullptr;
 	}
@@ -372,7 +369,8 @@ void set_options(CURL *h, const char *url, transfer_ctx *ctx, bool fresh)
 	curl_easy_setopt(h, CURLOPT_BUFFERSIZE, 4096L);
 	// HTTP/2 over TLS where the service offers it, HTTP/1.1 otherwise: an
 	// HTTP/2 answer names its request's stream, so that a late copy of an
-	// answer, even one waiting decoded in the TLS library, is never taken
+	// answer that no check before the fetch could see (one that came after
+	// the request went, or waits decoded in the TLS library) is never taken
 	// for the next page's; and its frames that carry no answer count with
 	// every other byte received.
 	curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
@@ -479,9 +477,6 @@ CURLcode transfer(CURL *h, const char *url, transfer_ctx &tc, bool fresh)
 	curl_easy_reset(h);
 	set_options(h, url, &tc, fresh);
 	CURLcode rc = curl_easy_perform(h);
-	long version = 0;
-	curl_easy_getinfo(h, CURLINFO_HTTP_VERSION, &version);
-	kept.named_streams = version == CURL_HTTP_VERSION_2_0;
 	// The end of the trailer block is no line libcurl hands over.
 	if (tc.trailer_open)
 		tc.headers += 2;

@@ -186,9 +186,11 @@ TEST(HostileService, CannotCrashOrLeakAFailedPage)
 	// clang-format on
 
 	// Each allocation json-c makes, failing in turn: a chain shows whole
-	// pages, or as many as it could and then why it stopped.
-	const local_service chain({{"100", page_json(R"(<s c="bg-red yellow">Red</s> &eacute;)", "100-2")},
-	                           {"100-2", {200, {R"({"content":"Two","nextPage":101})"}}}});
+	// pages, or as many as it could and then why it stopped. The link is a
+	// number, which json-c writes out when asked for text.
+	const local_service chain(
+	    {{"100", {200, {R"({"content":"<s c=\"bg-red yellow\">Red</s> &eacute;","nextSubPage":1002})"}}},
+	     {"1002", page_json("Two")}});
 	const std::string whole = plain_screen({"Red \u00e9"}) + "\n" + plain_screen({"Two"});
 	for (int n = 1; n <= 40; ++n) {
 		SCOPED_TRACE(n);
