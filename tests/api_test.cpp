@@ -17,9 +17,7 @@
 #include <tuple>
 
 #include <openssl/ssl.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <zlib.h>
 
 using namespace testing_support;
@@ -439,47 +437,23 @@ TEST(Fetch, SpeaksTlsAndTrustsTheGivenCertificates)
 // that asked for something.
 struct h2_service {
 	const temp_dir dir;
-	int port = -1;
-	pid_t pid = -1;
+	const int port = loopback_port().port; // free again for nghttpd to bind
+	int pid = -1;
 
 	h2_service(const std::string &tls, const std::map<std::string, answer> &pages)
 	{
 		std::filesystem::create_directory(dir.path + "/json");
 		for (const auto &[name, a] : pages)
 			std::ofstream(dir.path + "/json/" + name) << a.chunks[0];
-		{
-			const loopback_port free; // nghttpd binds it once this goes
-			port = free.port;
-		}
-		std::vector<std::string> args = {"nghttpd",
-		                                 "-a",
-		                                 "127.0.0.1",
-		                                 "-v",
-		                                 "-d",
-		                                 dir.path,
-		                                 std::to_string(port),
-		                                 tls + "/key.pem",
-		                                 tls + "/cert.pem"};
-		std::vector<char *> argv;
-		// cppcheck-suppress constVariableReference ; posix_spawn takes char *
-		for (std::string &a : args)
-			argv.push_back(a.data());
-		argv.push_back(nullptr);
-		posix_spawn_file_actions_t fa;
-		posix_spawn_file_actions_init(&fa);
-		posix_spawn_file_actions_addopen(&fa, 1, (dir.path + "/log").c_str(), O_WRONLY | O_CREAT,
-		                                 0600);
-		char *no_env[] = {nullptr};
-		check(posix_spawnp(&pid, "nghttpd", &fa, nullptr, argv.data(), no_env) == 0, "nghttpd");
-		posix_spawn_file_actions_destroy(&fa);
+		pid = std::stoi(
+		    run({"/bin/sh", "-c",
+		         R"(PATH=$PATH:/usr/sbin nghttpd -a 127.0.0.1 -v -d "$0" "$1" "$2/key.pem" "$2/cert.pem" >"$0/log" 2>&1 & echo $!)",
+		         dir.path, std::to_string(port), tls})
+		        .out);
 		for (int i = 0; i < 500 && !listening(); ++i)
 			pause_for(10);
 	}
-	~h2_service()
-	{
-		kill(pid, SIGTERM);
-		waitpid(pid, nullptr, 0);
-	}
+	~h2_service() { kill(pid, SIGTERM); }
 	h2_service(h2_service &&) = delete;
 	bool listening() const
 	{
@@ -509,7 +483,7 @@ TEST(Fetch, KeepsOneConnectionWhileTheServiceDoes)
 	// A service that offers HTTP/2, and speaks nothing else: the chain on
 	// one connection.
 	const h2_service h2(tls.path, {{"1", page_json("1")}, {"2", page_json("2")}, {"3", page_json("3")}});
-	ASSERT_TRUE(h2.listening()) << "nghttpd did not start";
+	ASSERT_TRUE(h2.listening()) << std::ifstream(h2.dir.path + "/log").rdbuf();
 	setenv("DOVREL_HOST", h2.host().c_str(), 1);
 	for (const char *page : {"1", "2", "3"}) {
 		tt_page pg{};
