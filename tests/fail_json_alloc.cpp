@@ -10,12 +10,6 @@
 
 namespace {
 
-using malloc_fn = void *(*)(std::size_t);
-using calloc_fn = void *(*)(std::size_t, std::size_t);
-using realloc_fn = void *(*)(void *, std::size_t);
-
-long countdown = -2; // -2: not read yet; -1: never fail
-
 bool from_json_c(void *caller)
 {
 	Dl_info info{};
@@ -25,12 +19,10 @@ bool from_json_c(void *caller)
 
 bool fails(void *caller)
 {
-	if (countdown == -2) {
-		countdown = -1;
+	static long countdown = [] {
 		const char *n = std::getenv("DOVREL_FAIL_JSON_ALLOC");
-		if (n != nullptr)
-			countdown = std::strtol(n, nullptr, 10);
-	}
+		return n != nullptr ? std::strtol(n, nullptr, 10) : 0L;
+	}();
 	if (countdown <= 0 || !from_json_c(caller) || --countdown != 0)
 		return false;
 	errno = ENOMEM; // as malloc sets it
