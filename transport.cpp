@@ -102,6 +102,12 @@ struct connection_view {
 	std::uint64_t received = 0; // this fetch, on all its sockets
 };
 
+// What the socket has received since the fetch began.
+std::uint64_t since_base(const kept_socket &s, const tcp_facts &f)
+{
+	return f.received - std::min(f.received, s.base);
+}
+
 connection_view ask_about_sockets()
 {
 	connection_view v{kept.kernel.told ? -1 : 0, kept.closed};
@@ -111,7 +117,7 @@ connection_view ask_about_sockets()
 		const tcp_facts f = ask_kernel(s.fd);
 		if (f.silence_ms >= 0 && (v.silence_ms < 0 || f.silence_ms < v.silence_ms))
 			v.silence_ms = f.silence_ms;
-		v.received += f.received - std::min(f.received, s.base);
+		v.received += since_base(s, f);
 	}
 	return v;
 }
@@ -147,7 +153,7 @@ int socket_closing(void * /*unused*/, curl_socket_t fd)
 	                                   [fd](const kept_socket &k) { return k.fd == fd; });
 	if (s != kept.sockets.end()) {
 		const tcp_facts f = ask_kernel(fd);
-		kept.closed += f.received - std::min(f.received, s->base);
+		kept.closed += since_base(*s, f);
 		kept.dropped = kept.dropped || f.dropped;
 	}
 	note_socket(fd, CURL_SOCKET_BAD);
